@@ -1,0 +1,124 @@
+// Dataset quality check.
+#include "corpus/quality.h"
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <unordered_set>
+
+#include "common/text.h"
+
+namespace tarvik {
+namespace {
+
+bool is_word_separator(unsigned char b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
+
+bool is_non_printable(unsigned char b) {
+  return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
+}
+
+}  // namespace
+
+QualityReport check_quality(std::string_view corpus) {
+  QualityReport report;
+  std::array<std::uint64_t, 256> histogram{};
+  for (char c : corpus) ++histogram[static_cast<unsigned char>(c)];
+
+  report.total_bytes = corpus.size();
+  std::uint64_t non_printable = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    std::uint64_t count = histogram[b];
+    if (count == 0) continue;
+    ++report.unique_bytes;
+    if (is_non_printable(static_cast<unsigned char>(b))) non_printable += count;
+    double p = static_cast<double>(count) / static_cast<double>(report.total_bytes);
+    report.byte_entropy += -p * std::log2(p);
+  }
+
+  std::unordered_set<std::string_view> distinct_words;
+  std::uint64_t word_bytes = 0;
+  size_t pos = 0;
+  const size_t n = corpus.size();
+  while (pos < n) {
+    while (pos < n && is_word_separator(static_cast<unsigned char>(corpus[pos]))) ++pos;
+    size_t start = pos;
+    while (pos < n && !is_word_separator(static_cast<unsigned char>(corpus[pos]))) ++pos;
+    if (pos > start) {
+      ++report.total_words;
+      word_bytes += pos - start;
+      distinct_words.insert(corpus.substr(start, pos - start));
+    }
+  }
+  report.unique_words = distinct_words.size();
+  if (report.total_words > 0) {
+    report.avg_word_len =
+        static_cast<double>(word_bytes) / static_cast<double>(report.total_words);
+  }
+  double non_printable_ratio =
+      static_cast<double>(non_printable) /
+      static_cast<double>(report.total_bytes == 0 ? 1 : report.total_bytes);
+
+  double score;
+  auto total = std::to_string(report.total_bytes);
+  if (report.total_bytes < 100) {
+    report.warnings.push_back("Dataset very small (" + total +
+                              " bytes). Tokenizer quality will be poor.");
+    score = 0.6;
+  } else if (report.total_bytes < 1000) {
+    report.warnings.push_back("Dataset small (" + total +
+                              " bytes). Consider using more data for better results.");
+    score = 0.8;
+  } else {
+    score = 1.0;
+  }
+  if (report.byte_entropy < 3.0) {
+    report.warnings.push_back("Very low byte entropy (" + format_fixed(report.byte_entropy, 2) +
+                              " bits). Data may be too repetitive or uniform.");
+    score += -0.3;
+  } else if (report.byte_entropy < 4.0) {
+    report.warnings.push_back("Low byte entropy (" + format_fixed(report.byte_entropy, 2) +
+                              " bits). Data has limited diversity.");
+    score += -0.15;
+  }
+  if (report.unique_bytes < 20) {
+    report.warnings.push_back("Only " + std::to_string(report.unique_bytes) +
+                              " unique byte values. Data uses very limited character set.");
+    score += -0.2;
+  }
+  if (report.avg_word_len > 50.0) {
+    report.warnings.push_back("Average word length " + format_fixed(report.avg_word_len, 1) +
+                              " chars \u2014 extremely long. Data may be binary or encoded.");
+    score += -0.3;
+  } else if (report.avg_word_len < 1.5) {
+    report.warnings.push_back("Average word length " + format_fixed(report.avg_word_len, 1) +
+                              " chars \u2014 very short. Data is unusually fragmented.");
+    score += -0.15;
+  }
+  if (report.total_words > 0 && static_cast<double>(report.unique_words) /
+                                        static_cast<double>(report.total_words) >
+                                    0.95) {
+    report.warnings.push_back(
+        "Almost all words are unique. Data may be random/noisy \u2014 tokenizer won't learn good "
+        "merges.");
+    score += -0.25;
+  }
+  if (non_printable_ratio > 0.1) {
+    report.warnings.push_back("High non-printable byte ratio (" +
+                              format_fixed(non_printable_ratio * 100.0, 1) +
+                              "%). Data may be binary.");
+    score += -0.2;
+  }
+  report.quality_score = score < 0.0 ? 0.0 : (score > 1.0 ? 1.0 : score);
+  return report;
+}
+
+std::string format_quality_report(const QualityReport& report) {
+  if (report.warnings.empty()) return {};
+  std::string out = "=== Dataset Quality Check ===\n";
+  out += "  Score: " + format_fixed(report.quality_score * 100.0, 0) + "%\n";
+  for (const auto& warning : report.warnings) out += "  WARNING: " + warning + "\n";
+  out += "=============================\n";
+  return out;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,64 @@
+// The Encoder: a Vocab, the trie built over it and the context weight.
+//
+// Modes (all take the filtered input bytes, never fail on any byte string with
+// a vocabulary the system built, and always return ids that decode to the
+// input):
+//   encode_greedy   - longest match at every position.
+//   encode_scored   - one forward pass maximising the sum of token log_probs
+//                     plus context_weight x the bigram value against the best
+//                     path's previous token.
+//   encode_parallel - encode_scored, with inputs above kParallelThreshold cut
+//                     into kChunkSize chunks encoded on the worker pool.
+//   encode_dense    - fewest tokens.
+// Read-only after build except for vocab_mut(), which only appends special
+// tokens (never reached by the trie until the Encoder is rebuilt).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/result.h"
+#include "vocab/vocab.h"
+
+namespace tarvik {
+
+constexpr std::size_t kParallelThreshold = 131072;
+constexpr std::size_t kChunkSize = 65536;
+constexpr double kUnseenPairScore = -10.0;
+
+using TokenIds = std::vector<TokenId>;
+using Offsets = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+class Encoder {
+ public:
+  static Result<Encoder> build(Vocab vocab, double context_weight);
+
+  Encoder(Encoder&&) noexcept;
+  Encoder& operator=(Encoder&&) noexcept;
+  ~Encoder();
+
+  Result<TokenIds> encode_greedy(std::string_view input) const;
+  Result<TokenIds> encode_scored(std::string_view input) const;
+  Result<TokenIds> encode_parallel(std::string_view input) const;
+  Result<TokenIds> encode_dense(std::string_view input) const;
+
+  // (start, end) byte offsets of each id, by the running sum of token lengths.
+  Result<Offsets> offsets(std::span<const TokenId> ids) const;
+
+  const Vocab& vocab() const;
+  Vocab& vocab_mut();  // for add_special_token only
+  double context_weight() const;
+  std::size_t max_token_len() const;
+
+ private:
+  struct Impl;
+  explicit Encoder(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tarvik

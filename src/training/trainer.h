@@ -1,0 +1,34 @@
+// The merge trainer.
+//
+// train() cuts the corpus into whitespace-led chunks, grows the base
+// vocabulary by merging the best-scoring adjacent pair until the target size
+// is reached or no pair is left, then sets every token's log_prob and the
+// bigram table. Console output (progress bar, verbose log) goes to standard
+// error. Fails only when a console write fails (kInternal) or when the
+// cancellation check asks to stop (kInterrupted).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "common/result.h"
+#include "vocab/vocab.h"
+
+namespace tarvik {
+
+struct TrainOptions {
+  std::uint64_t target_vocab_size = 8192;
+  bool verbose = false;
+  bool show_progress = true;
+};
+
+// Polled between merges and inside long steps; returning true stops training
+// with kInterrupted. Called from the training thread; cheap calls expected
+// (the caller rate-limits anything expensive).
+using CancelCheck = std::function<bool()>;
+
+Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
+                    const CancelCheck& cancel = {});
+
+}  // namespace tarvik
