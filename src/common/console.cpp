@@ -29,7 +29,8 @@ Status write_stderr(std::string_view text) {
       return Error::internal("failed printing to stderr: " + std::string(std::strerror(err)) +
                              " (os error " + std::to_string(err) + ")");
     }
-    if (written == 0) return Error::internal("failed printing to stderr: failed to write whole buffer");
+    if (written == 0)
+      return Error::internal("failed printing to stderr: failed to write whole buffer");
     text.remove_prefix(static_cast<size_t>(written));
   }
   return {};

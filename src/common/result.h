@@ -78,9 +78,8 @@ using Status = Result<void>;
 }  // namespace tarvik
 
 // Returns the error of a failed Result/Status from the enclosing function.
-#define TARVIK_TRY(expr)                                \
-  do {                                                  \
-    auto tarvik_try_result_ = (expr);                   \
-    if (!tarvik_try_result_.ok())                       \
-      return std::move(tarvik_try_result_).error();     \
+#define TARVIK_TRY(expr)                                                        \
+  do {                                                                          \
+    auto tarvik_try_result_ = (expr);                                           \
+    if (!tarvik_try_result_.ok()) return std::move(tarvik_try_result_).error(); \
   } while (0)

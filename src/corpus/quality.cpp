@@ -11,7 +11,9 @@
 namespace tarvik {
 namespace {
 
-bool is_word_separator(unsigned char b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
+bool is_word_separator(unsigned char b) {
+  return b == ' ' || b == '\t' || b == '\n' || b == '\r';
+}
 
 bool is_non_printable(unsigned char b) {
   return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
@@ -51,8 +53,7 @@ QualityReport check_quality(std::string_view corpus) {
   }
   report.unique_words = distinct_words.size();
   if (report.total_words > 0) {
-    report.avg_word_len =
-        static_cast<double>(word_bytes) / static_cast<double>(report.total_words);
+    report.avg_word_len = static_cast<double>(word_bytes) / static_cast<double>(report.total_words);
   }
   double non_printable_ratio =
       static_cast<double>(non_printable) /
@@ -94,9 +95,8 @@ QualityReport check_quality(std::string_view corpus) {
                               " chars \u2014 very short. Data is unusually fragmented.");
     score += -0.15;
   }
-  if (report.total_words > 0 && static_cast<double>(report.unique_words) /
-                                        static_cast<double>(report.total_words) >
-                                    0.95) {
+  if (report.total_words > 0 &&
+      static_cast<double>(report.unique_words) / static_cast<double>(report.total_words) > 0.95) {
     report.warnings.push_back(
         "Almost all words are unique. Data may be random/noisy \u2014 tokenizer won't learn good "
         "merges.");

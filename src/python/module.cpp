@@ -1,8 +1,75 @@
-// Module entry (being written).
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Module entry: creates the module once per process and refuses subinterpreters.
+#include "python/compat.h"
+#include "python/tokenizer.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tarvik_core", "Register the Python module.",
-                                 -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include <cstdint>
 
-PyMODINIT_FUNC PyInit_tarvik_core() { return PyModule_Create(&module_def); }
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarvik_core",
+    "Register the Python module.",
+    0,  // no per-module state; a repeated import calls the entry again and gets the same module
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;
+std::int64_t g_interpreter_id = -1;
+
+// Adds `value` (stolen) as attribute `name` and appends the name to `names`.
+bool add_exported(PyObject* module, PyObject* names, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  int failed = PyModule_AddObject(module, name, value);
+  if (failed) {
+    Py_DECREF(value);
+    return false;
+  }
+  PyObject* text = PyUnicode_FromString(name);
+  if (text == nullptr) return false;
+  failed = PyList_Append(names, text);
+  Py_DECREF(text);
+  return failed == 0;
+}
+
+PyObject* create_module() {
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (module == nullptr) return nullptr;
+  PyObject* names = PyList_New(0);
+  PyTypeObject* type = names ? tarvik::py::tokenizer_type() : nullptr;
+  bool ok =
+      type != nullptr &&
+      add_exported(module, names, "QormTokenizer", Py_NewRef(reinterpret_cast<PyObject*>(type))) &&
+      add_exported(module, names, "__version__", PyUnicode_FromString("0.1.1")) &&
+      PyModule_AddObject(module, "__all__", names) == 0;
+  if (!ok) {
+    Py_XDECREF(names);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tarvik_core() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return nullptr;
+  if (g_interpreter_id < 0) {
+    g_interpreter_id = id;
+  } else if (id != g_interpreter_id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tarvik_core does not support subinterpreters: it can only be imported in "
+                    "the interpreter that first imported it");
+    return nullptr;
+  }
+  if (g_module == nullptr) {
+    g_module = create_module();  // one reference kept for the life of the process
+    if (g_module == nullptr) return nullptr;
+  }
+  return Py_NewRef(g_module);
+}

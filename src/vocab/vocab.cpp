@@ -7,8 +7,8 @@ Vocab Vocab::base() {
   Vocab vocab;
   vocab.tokens.reserve(256);
   for (unsigned b = 0; b < 256; ++b) {
-    vocab.tokens.push_back(Token{static_cast<TokenId>(b), std::string(1, static_cast<char>(b)), 0.0,
-                                 std::nullopt});
+    vocab.tokens.push_back(
+        Token{static_cast<TokenId>(b), std::string(1, static_cast<char>(b)), 0.0, std::nullopt});
   }
   vocab.vocab_size = 256;
   return vocab;

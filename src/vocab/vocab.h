@@ -46,8 +46,12 @@ struct SpecialToken {
 constexpr std::uint64_t bigram_key(TokenId left, TokenId right) {
   return (static_cast<std::uint64_t>(left) << 32) | right;
 }
-constexpr TokenId bigram_left(std::uint64_t key) { return static_cast<TokenId>(key >> 32); }
-constexpr TokenId bigram_right(std::uint64_t key) { return static_cast<TokenId>(key); }
+constexpr TokenId bigram_left(std::uint64_t key) {
+  return static_cast<TokenId>(key >> 32);
+}
+constexpr TokenId bigram_right(std::uint64_t key) {
+  return static_cast<TokenId>(key);
+}
 
 using BigramTable = std::unordered_map<std::uint64_t, double>;
 

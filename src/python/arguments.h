@@ -1,0 +1,58 @@
+// Binding of call arguments to parameters, and one converter per argument
+// kind. Every failure sets the Python error and returns false; a TypeError of
+// a named argument is re-labelled "argument '{name}': {message}" (keeping the
+// original's cause), other errors pass through unchanged.
+#pragma once
+
+#include "python/compat.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/guards.h"
+#include "vocab/vocab.h"
+
+namespace tarvik::py {
+
+struct Parameter {
+  const char* name;
+  bool required;
+};
+
+struct Signature {
+  const char* full_name;  // e.g. "QormTokenizer.encode()"
+  std::initializer_list<Parameter> parameters;
+};
+
+constexpr std::size_t kMaxParameters = 8;
+
+// Matches positional and keyword arguments to the signature's parameters.
+// On success slots[i] is the (borrowed) argument of parameter i, or nullptr
+// when it was not given. Fast-call form: keyword values follow the
+// positional ones in `args`, their names are in `kwnames`.
+bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** slots);
+// Tuple-and-dict form, for the constructor.
+bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Bytes of a text argument by the str-or-bytes rule. Immutable inputs (str,
+// bytes) are viewed in place; anything else is copied into `storage`.
+struct TextBytes {
+  std::string storage;
+  std::string_view view;
+};
+// On failure raises TypeError `message` (no argument prefix).
+bool convert_text(PyObject* object, const char* message, TextBytes* out);
+
+bool convert_token_id(PyObject* object, const char* name, TokenId* out);
+bool convert_token_ids(PyObject* object, const char* name, std::vector<TokenId>* out);
+bool convert_size(PyObject* object, const char* name, std::uint64_t* out);
+bool convert_real(PyObject* object, const char* name, double* out);
+bool convert_flag(PyObject* object, const char* name, bool* out);
+bool convert_name(PyObject* object, const char* name, std::string* out);
+bool convert_names(PyObject* object, const char* name, std::vector<std::string>* out);
+
+}  // namespace tarvik::py

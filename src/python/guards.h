@@ -1,0 +1,61 @@
+// RAII owners for CPython references and for released interpreter locks.
+#pragma once
+
+#include "python/compat.h"
+
+#include <utility>
+
+namespace tarvik::py {
+
+// Owns one strong reference (or none).
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* object) { return Ref(object); }
+  static Ref borrow(PyObject* object) { return Ref(Py_XNewRef(object)); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(object_);
+      object_ = std::exchange(other.object_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime. Nothing inside the guarded
+// scope may touch a Python object, except through with_lock().
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+  // Runs `fn` with the lock held again, then releases it once more.
+  template <class Fn>
+  auto with_lock(Fn&& fn) {
+    struct Reacquire {
+      ReleasedLock& owner;
+      explicit Reacquire(ReleasedLock& o) : owner(o) { PyEval_RestoreThread(owner.state_); }
+      ~Reacquire() { owner.state_ = PyEval_SaveThread(); }
+    } reacquire(*this);
+    return std::forward<Fn>(fn)();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace tarvik::py
