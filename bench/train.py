@@ -1,0 +1,58 @@
+"""Training benchmark: wall time, throughput and peak memory of one training run.
+
+    PYTHONPATH=build/trainer python3 bench/train.py [CORPUS] [--vocab-size N]
+        [--repeat K] [--progress]
+
+CORPUS defaults to the shared mixed.txt next to the repository. --repeat K
+trains on the corpus concatenated K times (to see how time scales with size).
+Peak memory is the process's maximum resident set size, corpus bytes and
+interpreter included. Run it in a fresh process per measurement: the peak
+never goes down.
+"""
+
+import argparse
+import resource
+import sys
+import time
+from pathlib import Path
+
+import tarvik_core
+
+DEFAULT_CORPUS = Path(__file__).resolve().parents[1].parent / "shared/corpora/mixed.txt"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("corpus", nargs="?", type=Path, default=DEFAULT_CORPUS)
+    parser.add_argument("--vocab-size", type=int, default=8192)
+    parser.add_argument("--repeat", type=int, default=1, help="concatenate the corpus K times")
+    parser.add_argument("--progress", action="store_true", help="show the progress bar")
+    parser.add_argument("--verbose", action="store_true", help="print the training log")
+    args = parser.parse_args()
+
+    data = args.corpus.read_bytes()
+    if args.repeat > 1:
+        data = data * args.repeat
+    megabytes = len(data) / 1e6
+
+    start = time.perf_counter()
+    tokenizer = tarvik_core.QormTokenizer(
+        data,
+        vocab_size=args.vocab_size,
+        verbose=args.verbose,
+        show_progress=args.progress,
+        check_quality=False,
+    )
+    wall = time.perf_counter() - start
+    peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
+
+    print(f"corpus        {args.corpus} x{args.repeat}: {megabytes:.1f} MB")
+    print(f"vocab_size    {tokenizer.vocab_size} (target {args.vocab_size})")
+    print(f"wall          {wall:.2f} s")
+    print(f"throughput    {megabytes / wall:.1f} MB/s")
+    print(f"peak memory   {peak_mb:.1f} MiB ({peak_mb * 1048576 / max(len(data), 1):.2f}x corpus)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
