@@ -1,12 +1,153 @@
-// Placeholder until the encoders land: builds, encodes nothing.
+// The three encoders over the byte trie, and chunked encoding on the pool.
+//
+// Both dynamic-programming passes keep, per input position, one cell of
+// (score or count, last token, length of the last token). The start of the
+// last token is the end minus its length, and the previous token of a path is
+// the last token of the cell it starts from, so no separate "back" or "last"
+// array is needed: the scored pass uses 16 bytes per position, the dense pass
+// 12. Cells live in a per-thread scratch buffer reused across calls.
+//
+// Lossless whatever the vocabulary: when a pass cannot reach the end of its
+// input (a non-finite context weight makes every candidate NaN; a loaded
+// vocabulary may have a byte with a trie entry but no single-byte token), the
+// greedy segmentation of that input is returned instead.
 #include "encoder/encoder.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <optional>
+
+#include "encoder/pair_table.h"
+#include "encoder/worker_pool.h"
+#include "trie/trie.h"
+
 namespace tarvik {
+
+namespace {
+
+constexpr double kUnreachableScore = -std::numeric_limits<double>::infinity();
+
+// Raw per-thread working memory for the passes. Buffers up to kKeepBytes stay
+// with the thread for the next call (and are freed when the thread ends);
+// larger ones are freed on return. A nested use on the same thread gets its
+// own buffer.
+class Scratch {
+ public:
+  explicit Scratch(std::size_t bytes) {
+    Store& store = store_;
+    if (!store.busy && bytes <= kKeepBytes) {
+      if (store.capacity < bytes) {
+        ::operator delete(store.buffer);
+        store.buffer = nullptr;
+        store.capacity = 0;
+        const std::size_t capacity = std::max(bytes, kMinBytes);
+        store.buffer = ::operator new(capacity);
+        store.capacity = capacity;
+      }
+      data_ = store.buffer;
+      store.busy = true;
+      borrowed_ = true;
+    } else {
+      data_ = ::operator new(bytes);
+    }
+  }
+  ~Scratch() {
+    if (borrowed_) {
+      store_.busy = false;
+    } else {
+      ::operator delete(data_);
+    }
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  template <class Cell>
+  Cell* as() const {
+    return static_cast<Cell*>(data_);
+  }
+
+ private:
+  static constexpr std::size_t kKeepBytes = std::size_t{4} << 20;
+  static constexpr std::size_t kMinBytes = 4096;
+  struct Store {
+    void* buffer = nullptr;
+    std::size_t capacity = 0;
+    bool busy = false;
+    ~Store() { ::operator delete(buffer); }
+  };
+  static thread_local Store store_;
+  void* data_ = nullptr;
+  bool borrowed_ = false;
+};
+
+thread_local Scratch::Store Scratch::store_;
+
+struct ScoredCell {
+  double score;
+  TokenId chosen;
+  std::uint32_t len;  // length of `chosen`; the path's previous cell is at end - len
+};
+
+template <class Count>
+struct DenseCell {
+  Count count;
+  TokenId chosen;
+  std::uint32_t len;
+};
+
+// Follows the cells back from `n` and returns the chosen ids in input order.
+template <class Cell>
+TokenIds reconstruct(const Cell* cells, std::size_t n) {
+  std::size_t tokens = 0;
+  for (std::size_t e = n; e > 0; e -= cells[e].len) ++tokens;
+  TokenIds ids(tokens);
+  for (std::size_t e = n; e > 0; e -= cells[e].len) ids[--tokens] = cells[e].chosen;
+  return ids;
+}
+
+const unsigned char* bytes_of(std::string_view input) {
+  return reinterpret_cast<const unsigned char*>(input.data());
+}
+
+}  // namespace
 
 struct Encoder::Impl {
   Vocab vocab;
   double context_weight = 0.3;
+  Trie trie;
   std::size_t max_token_len = 1;
+  // log_prob by table position, as the table stood at build time.
+  std::vector<double> log_probs;
+  PairTable pairs;
+  bool use_pairs = false;    // context_weight > 0
+  double start_term = 0.0;   // context_weight x 0.0: no previous token, or weight <= 0
+  double unseen_term = 0.0;  // context_weight x kUnseenPairScore
+  bool bigrams_empty = true;
+
+  Impl(Vocab v, double weight, Trie t)
+      : vocab(std::move(v)), context_weight(weight), trie(std::move(t)) {}
+
+  TokenIds greedy(const unsigned char* in, std::size_t n) const;
+  Result<TokenIds> scored(const unsigned char* in, std::size_t n) const;
+  TokenIds dense(const unsigned char* in, std::size_t n) const;
+  template <class Count>
+  TokenIds dense_with(const unsigned char* in, std::size_t n) const;
+
+  // log_prob of the token at position t; tokens appended after build (special
+  // tokens) are read from the live table. Nothing when t is outside it.
+  std::optional<double> slow_log_prob(TokenId t) const {
+    if (t < vocab.tokens.size()) return vocab.tokens[t].log_prob;
+    return std::nullopt;
+  }
+  // The weighted pair term for a previous token outside the prebuilt rows.
+  double slow_pair_term(TokenId left, TokenId right) const {
+    auto it = vocab.bigrams.find(bigram_key(left, right));
+    return it == vocab.bigrams.end() ? unseen_term : context_weight * it->second;
+  }
 };
 
 Encoder::Encoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -15,21 +156,227 @@ Encoder& Encoder::operator=(Encoder&&) noexcept = default;
 Encoder::~Encoder() = default;
 
 Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
-  auto impl = std::make_unique<Impl>();
-  impl->vocab = std::move(vocab);
-  impl->context_weight = context_weight;
+  Trie trie = Trie::build(vocab.tokens);
+  if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
+    return Error::internal("token longer than 4294967295 bytes");
+  }
+  auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
+  impl->max_token_len = impl->trie.max_token_len();
+  const std::vector<Token>& tokens = impl->vocab.tokens;
+  impl->log_probs.resize(tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) impl->log_probs[i] = tokens[i].log_prob;
+  impl->use_pairs = context_weight > 0;
+  impl->start_term = context_weight * 0.0;
+  impl->unseen_term = context_weight * kUnseenPairScore;
+  impl->bigrams_empty = impl->vocab.bigrams.empty();
+  if (impl->use_pairs && !impl->bigrams_empty) {
+    impl->pairs = PairTable(impl->vocab.bigrams, tokens.size(), context_weight);
+  }
   return Encoder(std::move(impl));
 }
 
-Result<TokenIds> Encoder::encode_greedy(std::string_view) const { return Error::internal("not built yet"); }
-Result<TokenIds> Encoder::encode_scored(std::string_view) const { return Error::internal("not built yet"); }
-Result<TokenIds> Encoder::encode_parallel(std::string_view) const { return Error::internal("not built yet"); }
-Result<TokenIds> Encoder::encode_dense(std::string_view) const { return Error::internal("not built yet"); }
-Result<Offsets> Encoder::offsets(std::span<const TokenId>) const { return Error::internal("not built yet"); }
+TokenIds Encoder::Impl::greedy(const unsigned char* in, std::size_t n) const {
+  TokenIds ids;
+  if (n == 0) return ids;
+  ids.reserve(n / 2);
+  const std::size_t span = max_token_len;
+  std::size_t pos = 0;
+  while (pos < n) {
+    const unsigned char* limit = in + (n - pos > span ? pos + span : n);
+    const Trie::Longest match = trie.longest(in + pos, limit);
+    if (match.found) {
+      ids.push_back(match.id);
+      pos = static_cast<std::size_t>(match.end - in);
+    } else {
+      ids.push_back(in[pos]);
+      ++pos;
+    }
+  }
+  return ids;
+}
 
-const Vocab& Encoder::vocab() const { return impl_->vocab; }
-Vocab& Encoder::vocab_mut() { return impl_->vocab; }
-double Encoder::context_weight() const { return impl_->context_weight; }
-std::size_t Encoder::max_token_len() const { return impl_->max_token_len; }
+Result<TokenIds> Encoder::Impl::scored(const unsigned char* in, std::size_t n) const {
+  if (n == 0) return TokenIds{};
+  Scratch scratch((n + 1) * sizeof(ScoredCell));
+  ScoredCell* cells = scratch.as<ScoredCell>();
+  cells[0] = {0.0, 0, 0};
+  for (std::size_t i = 1; i <= n; ++i) cells[i] = {kUnreachableScore, 0, 0};
+
+  const double* lp = log_probs.data();
+  const std::size_t known = log_probs.size();
+  const std::size_t span = max_token_len;
+  std::optional<TokenId> fault;
+
+  for (std::size_t s = 0; s < n; ++s) {
+    const double base = cells[s].score;
+    if (base == kUnreachableScore) continue;
+    const unsigned char* limit = in + (n - s > span ? s + span : n);
+    ScoredCell* from = cells + s;
+
+    // Scores token t ending `len` bytes after s with the pair term `term`.
+    auto offer = [&](TokenId t, std::size_t len, auto&& term_of) {
+      double value;
+      if (t < known) [[likely]] {
+        value = (base + lp[t]) + term_of(t);
+      } else if (const std::optional<double> slow = slow_log_prob(t)) {
+        value = (base + *slow) + term_of(t);
+      } else {
+        if (!fault) fault = t;
+        return;
+      }
+      ScoredCell& cell = from[len];
+      if (value > cell.score) cell = {value, t, static_cast<std::uint32_t>(len)};
+    };
+    auto pass = [&](auto&& term_of) {
+      const bool stepped = trie.walk(in + s, limit, [&](TokenId t, const unsigned char* end) {
+        offer(t, static_cast<std::size_t>(end - (in + s)), term_of);
+      });
+      // The single-byte fallback applies only when no token starts with the byte.
+      if (!stepped) offer(in[s], 1, term_of);
+    };
+
+    if (!use_pairs || s == 0) {
+      const double term = start_term;
+      pass([term](TokenId) { return term; });
+    } else if (bigrams_empty) {
+      const double term = unseen_term;
+      pass([term](TokenId) { return term; });
+    } else {
+      const TokenId ctx = from->chosen;
+      if (ctx < pairs.rows()) [[likely]] {
+        const PairTable::Row& row = pairs.row(ctx);
+        const double unseen = unseen_term;
+        pass([&, unseen](TokenId t) {
+          const double* hit = pairs.find(row, t);
+          return hit ? *hit : unseen;
+        });
+      } else {
+        pass([&](TokenId t) { return slow_pair_term(ctx, t); });
+      }
+    }
+    if (fault) return Error::index_out_of_bounds(vocab.tokens.size(), *fault);
+  }
+  if (cells[n].score == kUnreachableScore) return greedy(in, n);
+  return reconstruct(cells, n);
+}
+
+template <class Count>
+TokenIds Encoder::Impl::dense_with(const unsigned char* in, std::size_t n) const {
+  using Cell = DenseCell<Count>;
+  constexpr Count kUnreachable = std::numeric_limits<Count>::max();
+  Scratch scratch((n + 1) * sizeof(Cell));
+  Cell* cells = scratch.as<Cell>();
+  cells[0] = {0, 0, 0};
+  for (std::size_t i = 1; i <= n; ++i) cells[i] = {kUnreachable, 0, 0};
+  const std::size_t span = max_token_len;
+  for (std::size_t s = 0; s < n; ++s) {
+    if (cells[s].count == kUnreachable) continue;
+    const Count c = cells[s].count + 1;
+    Cell* from = cells + s;
+    const unsigned char* start = in + s;
+    const unsigned char* limit = in + (n - s > span ? s + span : n);
+    const bool stepped = trie.walk(start, limit, [&](TokenId t, const unsigned char* end) {
+      const std::uint32_t len = static_cast<std::uint32_t>(end - start);
+      if (c < from[len].count) from[len] = {c, t, len};
+    });
+    if (!stepped && c < from[1].count) from[1] = {c, in[s], 1};
+  }
+  if (cells[n].count == kUnreachable) return greedy(in, n);
+  return reconstruct(cells, n);
+}
+
+TokenIds Encoder::Impl::dense(const unsigned char* in, std::size_t n) const {
+  if (n == 0) return {};
+  // 32-bit counts hold any count below n + 1 while n stays under the
+  // unreachable marker.
+  if (n < std::numeric_limits<std::uint32_t>::max()) return dense_with<std::uint32_t>(in, n);
+  return dense_with<std::uint64_t>(in, n);
+}
+
+Result<TokenIds> Encoder::encode_greedy(std::string_view input) const {
+  return impl_->greedy(bytes_of(input), input.size());
+}
+
+Result<TokenIds> Encoder::encode_scored(std::string_view input) const {
+  return impl_->scored(bytes_of(input), input.size());
+}
+
+Result<TokenIds> Encoder::encode_dense(std::string_view input) const {
+  return impl_->dense(bytes_of(input), input.size());
+}
+
+Result<TokenIds> Encoder::encode_parallel(std::string_view input) const {
+  const std::size_t n = input.size();
+  if (n == 0) return TokenIds{};
+  if (n <= kParallelThreshold) return encode_scored(input);
+
+  const std::size_t chunks = (n + kChunkSize - 1) / kChunkSize;
+  struct Slot {
+    TokenIds ids;
+    std::optional<Error> error;
+    bool out_of_memory = false;
+  };
+  std::vector<Slot> slots(chunks);
+  const Impl& impl = *impl_;
+  WorkerPool::shared().run(chunks, [&](std::size_t k) {
+    Slot& slot = slots[k];
+    const std::size_t start = k * kChunkSize;
+    const std::size_t len = std::min(kChunkSize, n - start);
+    try {
+      Result<TokenIds> ids = impl.scored(bytes_of(input) + start, len);
+      if (ids.ok()) {
+        slot.ids = std::move(ids).value();
+      } else {
+        slot.error = std::move(ids).error();
+      }
+    } catch (const std::bad_alloc&) {
+      slot.out_of_memory = true;
+    } catch (...) {
+      slot.error = Error::internal("unexpected failure while encoding a chunk");
+    }
+  });
+
+  // The first failed chunk in input order decides, whatever the scheduling.
+  std::size_t total = 0;
+  for (Slot& slot : slots) {
+    if (slot.out_of_memory) throw std::bad_alloc();
+    if (slot.error) return std::move(*slot.error);
+    total += slot.ids.size();
+  }
+  TokenIds joined;
+  joined.reserve(total);
+  for (Slot& slot : slots) {
+    joined.insert(joined.end(), slot.ids.begin(), slot.ids.end());
+    TokenIds().swap(slot.ids);
+  }
+  return joined;
+}
+
+Result<Offsets> Encoder::offsets(std::span<const TokenId> ids) const {
+  const std::vector<Token>& tokens = impl_->vocab.tokens;
+  Offsets out;
+  out.reserve(ids.size());
+  std::uint64_t total = 0;
+  for (TokenId id : ids) {
+    if (id >= tokens.size()) return Error::index_out_of_bounds(tokens.size(), id);
+    const std::uint64_t end = total + tokens[id].bytes.size();
+    out.emplace_back(total, end);
+    total = end;
+  }
+  return out;
+}
+
+const Vocab& Encoder::vocab() const {
+  return impl_->vocab;
+}
+Vocab& Encoder::vocab_mut() {
+  return impl_->vocab;
+}
+double Encoder::context_weight() const {
+  return impl_->context_weight;
+}
+std::size_t Encoder::max_token_len() const {
+  return impl_->max_token_len;
+}
 
 }  // namespace tarvik

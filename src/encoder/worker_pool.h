@@ -1,0 +1,63 @@
+// The process-wide worker pool used by chunked encoding.
+//
+// Created on first use with the size given by RAYON_NUM_THREADS, else
+// RAYON_RS_NUM_CPUS (each only when it holds a positive integer), else the
+// processors the process may run on. A pool of size N has N - 1 threads of its
+// own; the calling thread of run() is the N-th runner, so a pool of size 1
+// runs everything on the caller.
+//
+// After fork() the child has none of the parent's threads: a fork handler
+// drops the pool in the child (its memory is abandoned, never touched again)
+// and the next use creates a fresh one there.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace tarvik {
+
+class WorkerPool {
+ public:
+  static WorkerPool& shared();
+
+  // Runners of one run(): the pool's threads plus the caller.
+  std::size_t size() const;
+
+  // Calls task(i) for every i in [0, count), each exactly once, on the pool's
+  // threads and the calling thread; returns when all calls have returned.
+  // Indices are handed out in ascending order from a shared counter. The task
+  // must not throw. Several threads may call run() at once.
+  template <class Task>
+  void run(std::size_t count, Task&& task) {
+    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task));
+  }
+
+  struct State;
+
+ private:
+  using Erased = void (*)(void*, std::size_t);
+  template <class Task>
+  static void invoke(void* task, std::size_t index) {
+    (*static_cast<Task*>(task))(index);
+  }
+  void run_erased(std::size_t count, Erased fn, void* task);
+
+  explicit WorkerPool(std::size_t size);
+  State* state_;
+};
+
+// Parses a positive decimal integer (an optional leading '+', nothing else);
+// 0 for anything else.
+std::size_t parse_thread_count(std::string_view text);
+
+// The pool size the environment and the machine ask for, at least 1.
+std::size_t configured_pool_size();
+
+// Processors in this process's affinity set, lowered by a cgroup CPU quota
+// (v2 cpu.max, v1 cpu.cfs_quota_us / cpu.cfs_period_us) when one is set on the
+// process's cgroup or an ancestor; at least 1.
+std::size_t available_processors();
+
+}  // namespace tarvik

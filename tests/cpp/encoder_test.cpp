@@ -1,0 +1,404 @@
+// Trie and encoder checks: the documented examples, plus a comparison of the
+// three encoders against a literal dense-row implementation on random
+// vocabularies, chunked encoding, and the worker pool under fork.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "encoder/encoder.h"
+#include "encoder/worker_pool.h"
+#include "trie/trie.h"
+
+using namespace tarvik;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const std::string& what) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("FAIL: %s\n", what.c_str());
+  }
+}
+
+Token tok(TokenId id, std::string bytes, double log_prob = 0.0) {
+  return Token{id, std::move(bytes), log_prob, std::nullopt};
+}
+
+Vocab base_plus(std::vector<std::pair<std::string, double>> extra) {
+  Vocab v = Vocab::base();
+  for (auto& [bytes, lp] : extra) {
+    v.tokens.push_back(tok(static_cast<TokenId>(v.tokens.size()), bytes, lp));
+  }
+  v.vocab_size = v.tokens.size();
+  return v;
+}
+
+Encoder make(Vocab v, double weight = 0.3) {
+  Result<Encoder> e = Encoder::build(std::move(v), weight);
+  if (!e.ok()) {
+    std::printf("build failed: %s\n", e.error().message.c_str());
+    std::abort();
+  }
+  return std::move(e).value();
+}
+
+std::string bytes_of(const Encoder& e, const TokenIds& ids) {
+  std::string out;
+  for (TokenId id : ids) out += e.vocab().tokens[id].bytes;
+  return out;
+}
+
+std::vector<std::string> pieces(const Encoder& e, const Result<TokenIds>& ids) {
+  std::vector<std::string> out;
+  if (!ids.ok()) return {"<error: " + ids.error().message + ">"};
+  for (TokenId id : *ids) out.push_back(e.vocab().tokens[id].bytes);
+  return out;
+}
+
+// --- A literal implementation: one 257-entry row per node, id + 1 stored. ---
+struct Reference {
+  std::vector<std::array<std::uint32_t, 257>> rows;
+  std::size_t max_len = 1;
+  const Vocab* vocab;
+  double w;
+
+  Reference(const Vocab& v, double weight) : vocab(&v), w(weight) {
+    rows.push_back({});
+    if (!v.tokens.empty()) max_len = v.tokens[0].bytes.size();
+    for (const Token& t : v.tokens) {
+      max_len = std::max(max_len, t.bytes.size());
+      std::size_t node = 0;
+      for (unsigned char b : t.bytes) {
+        if (rows[node][b] == 0) {
+          rows.push_back({});
+          rows[node][b] = static_cast<std::uint32_t>(rows.size());
+        }
+        node = rows[node][b] - 1;
+      }
+      rows[node][256] = t.id + 1;
+    }
+  }
+  // Returns false when the first step fails.
+  bool walk(const std::string& in, std::size_t p,
+            const std::function<void(TokenId, std::size_t)>& f) const {
+    std::size_t limit = std::min(in.size(), p + max_len), node = 0;
+    for (std::size_t q = p; q < limit; ++q) {
+      std::uint32_t c = rows[node][static_cast<unsigned char>(in[q])];
+      if (c == 0) return q != p;
+      node = c - 1;
+      if (rows[node][256]) f(rows[node][256] - 1, q + 1);
+    }
+    return true;
+  }
+  TokenIds greedy(const std::string& in) const {
+    TokenIds out;
+    for (std::size_t pos = 0; pos < in.size();) {
+      TokenId id = static_cast<unsigned char>(in[pos]);
+      std::size_t len = 1;
+      walk(in, pos, [&](TokenId t, std::size_t e) { id = t, len = e - pos; });
+      out.push_back(id);
+      pos += len;
+    }
+    return out;
+  }
+  TokenIds scored(const std::string& in) const {
+    std::size_t n = in.size();
+    if (n == 0) return {};
+    std::vector<double> score(n + 1, -INFINITY);
+    std::vector<TokenId> chosen(n + 1), last(n + 1);
+    std::vector<std::size_t> back(n + 1);
+    score[0] = 0;
+    for (std::size_t s = 0; s < n; ++s) {
+      if (score[s] == -INFINITY) continue;
+      TokenId ctx = last[s];
+      auto offer = [&](TokenId t, std::size_t e) {
+        double pair = 0.0;
+        if (w > 0 && ctx != 0) {
+          auto it = vocab->bigrams.find(bigram_key(ctx - 1, t));
+          pair = it == vocab->bigrams.end() ? kUnseenPairScore : it->second;
+        }
+        double v = score[s] + vocab->tokens.at(t).log_prob;
+        v += w * pair;
+        if (v > score[e]) score[e] = v, chosen[e] = t, back[e] = s, last[e] = t + 1;
+      };
+      if (!walk(in, s, offer)) offer(static_cast<unsigned char>(in[s]), s + 1);
+    }
+    if (score[n] == -INFINITY) return greedy(in);  // the lossless mend
+    TokenIds out;
+    for (std::size_t e = n; e > 0; e = back[e]) out.push_back(chosen[e]);
+    return TokenIds(out.rbegin(), out.rend());
+  }
+  TokenIds dense(const std::string& in) const {
+    std::size_t n = in.size();
+    if (n == 0) return {};
+    std::vector<std::uint32_t> count(n + 1, 0xFFFFFFFFu);
+    std::vector<TokenId> chosen(n + 1);
+    std::vector<std::size_t> back(n + 1);
+    count[0] = 0;
+    for (std::size_t s = 0; s < n; ++s) {
+      if (count[s] == 0xFFFFFFFFu) continue;
+      std::uint32_t c = count[s] + 1;
+      auto offer = [&](TokenId t, std::size_t e) {
+        if (c < count[e]) count[e] = c, chosen[e] = t, back[e] = s;
+      };
+      if (!walk(in, s, offer)) offer(static_cast<unsigned char>(in[s]), s + 1);
+    }
+    if (count[n] == 0xFFFFFFFFu) return greedy(in);
+    TokenIds out;
+    for (std::size_t e = n; e > 0; e = back[e]) out.push_back(chosen[e]);
+    return TokenIds(out.rbegin(), out.rend());
+  }
+};
+
+// A vocabulary over a small alphabet, so tokens overlap a lot; log_probs on a
+// coarse grid, so ties are frequent.
+Vocab random_vocab(std::mt19937& rng, bool with_bigrams) {
+  const std::string alphabet = "abcd";
+  Vocab v = Vocab::base();
+  std::uniform_int_distribution<int> count(0, 40), len(1, 5), letter(0, 3), grid(-12, 0);
+  for (int i = count(rng); i > 0; --i) {
+    std::string bytes;
+    for (int k = len(rng); k > 0; --k) bytes += alphabet[letter(rng)];
+    v.tokens.push_back(tok(static_cast<TokenId>(v.tokens.size()), bytes, grid(rng) * 0.5));
+  }
+  for (auto& t : v.tokens) {
+    if (t.bytes.size() == 1) t.log_prob = grid(rng) * 0.5;
+  }
+  if (with_bigrams) {
+    std::uniform_int_distribution<TokenId> id(0, static_cast<TokenId>(v.tokens.size() - 1));
+    for (int i = 0; i < 200; ++i) v.bigrams[bigram_key(id(rng) % 300, id(rng))] = grid(rng) * 0.25;
+  }
+  v.vocab_size = v.tokens.size();
+  return v;
+}
+
+std::string random_input(std::mt19937& rng, std::size_t max_len) {
+  std::uniform_int_distribution<std::size_t> len(0, max_len);
+  std::uniform_int_distribution<int> letter(0, 4);
+  std::string s;
+  for (std::size_t i = len(rng); i > 0; --i) s += "abcde"[letter(rng)];
+  return s;
+}
+
+void test_trie_walks() {
+  Vocab v;
+  v.tokens = {tok(0, "a"), tok(1, "ab"), tok(2, "abc")};
+  Trie t = Trie::build(v.tokens);
+  const std::string in = "abcd";
+  auto p = reinterpret_cast<const unsigned char*>(in.data());
+  std::vector<std::pair<TokenId, long>> seen;
+  auto rec = [&](TokenId id, const unsigned char* e) { seen.emplace_back(id, e - p); };
+  check(t.walk(p, p + 4, rec) &&
+            seen == std::vector<std::pair<TokenId, long>>{{0, 1}, {1, 2}, {2, 3}},
+        "walk reports a, ab, abc in order and stops before d");
+  seen.clear();
+  t.walk(p, p + 2, rec);
+  check(seen.size() == 2, "walk respects its limit");
+  check(!t.walk(p + 3, p + 4, rec), "first step failure is reported");
+  check(t.node_count() == 4 && t.max_token_len() == 3, "node count and max len");
+
+  Trie base = Trie::build(Vocab::base().tokens);
+  check(base.node_count() == 257 && base.max_token_len() == 1, "base vocabulary: 257 nodes, len 1");
+
+  // Later duplicate wins; ids are the stored field; the all-ones id survives;
+  // the empty token is never reported.
+  v.tokens = {tok(7, "x"), tok(0xFFFFFFFFu, "xy"), tok(9, "x"), tok(5, "")};
+  t = Trie::build(v.tokens);
+  const std::string xy = "xy";
+  auto q = reinterpret_cast<const unsigned char*>(xy.data());
+  seen.clear();
+  t.walk(q, q + 2, [&](TokenId id, const unsigned char* e) { seen.emplace_back(id, e - q); });
+  check(seen == std::vector<std::pair<TokenId, long>>{{9, 1}, {0xFFFFFFFFu, 2}},
+        "later duplicate wins, id 4294967295 kept");
+  Vocab empty;
+  check(Trie::build(empty.tokens).max_token_len() == 1, "empty table: max len 1");
+}
+
+void test_examples() {
+  Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}));
+  check(pieces(e, e.encode_greedy("abcd")) == std::vector<std::string>{"abc", "d"}, "greedy abc+d");
+  for (auto mode : {&Encoder::encode_greedy, &Encoder::encode_scored, &Encoder::encode_dense,
+                    &Encoder::encode_parallel}) {
+    check((e.*mode)("").ok() && (e.*mode)("")->empty(), "empty input gives empty list");
+  }
+  Encoder b = make(Vocab::base());
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  for (auto mode : {&Encoder::encode_greedy, &Encoder::encode_scored, &Encoder::encode_dense}) {
+    Result<TokenIds> ids = (b.*mode)(all);
+    bool same = ids.ok() && ids->size() == 256;
+    for (int i = 0; same && i < 256; ++i) same = (*ids)[i] == static_cast<TokenId>(i);
+    check(same, "base vocabulary yields byte values");
+  }
+  // Dense tie-break: the last token starts earliest.
+  Encoder d = make(base_plus({{"ab", 0}, {"cd", 0}, {"abc", 0}, {"bcd", 0}}));
+  check(pieces(d, d.encode_dense("abcd")) == std::vector<std::string>{"a", "bcd"}, "dense a+bcd");
+  Encoder g = make(base_plus({{"ab", -1}, {"abc", -1}, {"cd", -1}}), 0.0);
+  check(pieces(g, g.encode_dense("abcd")) == std::vector<std::string>{"ab", "cd"}, "dense ab+cd");
+  check(pieces(g, g.encode_greedy("abcd")) == std::vector<std::string>{"abc", "d"}, "greedy abc+d");
+  // Scored: ab+cd when it scores higher than abc+d (single bytes made costly).
+  Vocab sv = base_plus({{"ab", -1}, {"abc", -1}, {"cd", -1}});
+  for (int b = 0; b < 256; ++b) sv.tokens[b].log_prob = -3;
+  Encoder s = make(std::move(sv), 0.0);
+  check(pieces(s, s.encode_scored("abcd")) == std::vector<std::string>{"ab", "cd"}, "scored ab+cd");
+
+  Result<Offsets> off = b.offsets(TokenIds{195, 169});
+  check(off.ok() && *off == Offsets{{0, 1}, {1, 2}}, "offsets of two bytes");
+  Result<Offsets> bad = b.offsets(TokenIds{1, 256});
+  check(!bad.ok() &&
+            bad.error().message == "index out of bounds: the len is 256 but the index is 256",
+        "offsets fault text");
+}
+
+void test_against_reference() {
+  std::mt19937 rng(12345);
+  int mismatches = 0;
+  for (int round = 0; round < 400; ++round) {
+    bool bigrams = round % 2 == 0;
+    Vocab v = random_vocab(rng, bigrams);
+    double weights[] = {0.0, 0.3, 1.5, -0.5};
+    double w = weights[round % 4];
+    Reference ref(v, w);
+    Encoder e = make(v, w);
+    for (int k = 0; k < 20; ++k) {
+      std::string in = random_input(rng, 40);
+      Result<TokenIds> g = e.encode_greedy(in), s = e.encode_scored(in), d = e.encode_dense(in);
+      bool ok = g.ok() && s.ok() && d.ok() && *g == ref.greedy(in) && *s == ref.scored(in) &&
+                *d == ref.dense(in) && bytes_of(e, *s) == in && bytes_of(e, *d) == in &&
+                d->size() <= g->size() && d->size() <= s->size();
+      if (!ok && ++mismatches < 5)
+        std::printf("  mismatch: round %d input '%s'\n", round, in.c_str());
+    }
+  }
+  check(mismatches == 0, "encoders equal the literal implementation on random vocabularies");
+}
+
+void test_mended_cases() {
+  // Non-finite weights: every candidate is NaN; the greedy result is returned.
+  for (double w : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
+    Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}), w);
+    Result<TokenIds> s = e.encode_scored("abcdab");
+    check(s.ok() && *s == *e.encode_greedy("abcdab"), "non-finite weight falls back to greedy");
+  }
+  // A byte with a trie entry but no single-byte token: "ab" exists, "a" does not.
+  Vocab v;
+  v.tokens = {tok(0, "ab"), tok(1, "c"), tok(2, "a")};
+  v.tokens[2].bytes = "zz";
+  Encoder e = make(v, 0.3);
+  for (auto mode : {&Encoder::encode_scored, &Encoder::encode_dense}) {
+    Result<TokenIds> ids = (e.*mode)("abac");
+    check(ids.ok() && *ids == *e.encode_greedy("abac"), "unreachable end falls back to greedy");
+  }
+  // Ids at or beyond the table: scored faults with the exact text.
+  Vocab big;
+  big.tokens = {tok(0, "a"), tok(0xFFFFFFFFu, "bc"), tok(7, "d")};
+  Encoder f = make(big, 0.3);
+  Result<TokenIds> r = f.encode_scored("abc");
+  check(!r.ok() &&
+            r.error().message == "index out of bounds: the len is 3 but the index is 4294967295",
+        "id 4294967295 faults in scored");
+  check(f.encode_greedy("abc").ok() && *f.encode_greedy("abc") == TokenIds{0, 0xFFFFFFFFu},
+        "greedy emits the stored id unchanged");
+  Result<TokenIds> r2 = f.encode_scored("ad");
+  check(!r2.ok() && r2.error().message == "index out of bounds: the len is 3 but the index is 7",
+        "id beyond the table faults");
+  // Missing byte beyond a short table: the fallback id is out of the table.
+  Result<TokenIds> r3 = f.encode_scored("a!");
+  check(!r3.ok() && r3.error().message == "index out of bounds: the len is 3 but the index is 33",
+        "fallback byte beyond a short table faults");
+  std::string long_input(300000, 'a');
+  long_input[200000] = 'd';
+  Result<TokenIds> r4 = f.encode_parallel(long_input);
+  check(!r4.ok() && r4.error().message == "index out of bounds: the len is 3 but the index is 7",
+        "a fault inside a chunk comes back as an error");
+}
+
+void test_chunks() {
+  std::mt19937 rng(7);
+  Vocab v = base_plus({{"ab", -1}, {"ba", -1}, {"abab", -0.5}, {"aa", -2}});
+  Encoder e = make(v, 0.3);
+  std::string in;
+  std::uniform_int_distribution<int> coin(0, 1);
+  for (std::size_t i = 0; i < 131073; ++i) in += coin(rng) ? 'a' : 'b';
+  Result<TokenIds> whole = e.encode_parallel(in.substr(0, 131072));
+  check(whole.ok() && *whole == *e.encode_scored(in.substr(0, 131072)), "131072 bytes: one unit");
+  Result<TokenIds> cut = e.encode_parallel(in);
+  TokenIds expect;
+  for (std::size_t start = 0; start < in.size(); start += kChunkSize) {
+    TokenIds part = *e.encode_scored(in.substr(start, kChunkSize));
+    expect.insert(expect.end(), part.begin(), part.end());
+  }
+  check(cut.ok() && *cut == expect, "131073 bytes: three independent chunks");
+  bool no_span = true;
+  std::uint64_t pos = 0;
+  const Result<Offsets> offsets = e.offsets(*cut);
+  for (auto [s, t] : *offsets) {
+    no_span = no_span && !(s < 65536 && t > 65536) && s == pos;
+    pos = t;
+  }
+  check(no_span && pos == in.size(), "no token spans byte 65536, offsets contiguous");
+}
+
+void test_pool() {
+  check(parse_thread_count("4") == 4 && parse_thread_count("+2") == 2 &&
+            parse_thread_count("0") == 0 && parse_thread_count("-1") == 0 &&
+            parse_thread_count(" 3") == 0 && parse_thread_count("") == 0 &&
+            parse_thread_count("99999999999999999999999") == 0,
+        "thread count parsing");
+  check(available_processors() >= 1, "at least one processor");
+
+  Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}), 0.3);
+  std::string in(1 << 20, 'a');
+  for (std::size_t i = 0; i < in.size(); i += 3) in[i] = "abc"[i % 7 % 3];
+  Result<TokenIds> parent = e.encode_parallel(in);
+  pid_t child = fork();
+  if (child == 0) {
+    Result<TokenIds> again = e.encode_parallel(in);
+    _exit(again.ok() && *again == *parent ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "a forked child encodes on a fresh pool");
+
+  // Many concurrent callers sharing the pool.
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int k = 0; k < 5; ++k) {
+        Result<TokenIds> ids = e.encode_parallel(in);
+        if (!ids.ok() || *ids != *parent) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  check(wrong == 0, "concurrent callers get identical results");
+}
+
+}  // namespace
+
+int main() {
+  test_trie_walks();
+  test_examples();
+  test_against_reference();
+  test_mended_cases();
+  test_chunks();
+  test_pool();
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
