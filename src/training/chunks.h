@@ -7,70 +7,42 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <string_view>
 #include <vector>
 
-namespace tarvik {
+namespace tarvik::training {
 
+// One distinct chunk. Chunks of up to kInlineBytes bytes carry their bytes in
+// `source` (first byte lowest); longer ones the offset of an occurrence.
 struct Chunk {
-  std::uint64_t offset;  // of one occurrence in the corpus
+  static constexpr std::uint64_t kInlineBytes = 7;
+
+  std::uint64_t source;
   std::uint64_t length;
-  std::uint64_t weight;  // occurrences
+  std::uint64_t weight;
+
+  bool is_inline() const { return length <= kInlineBytes; }
+  // Copies the chunk's bytes to `out` (length bytes).
+  void copy_to(std::string_view corpus, unsigned char* out) const {
+    if (is_inline()) {
+      for (std::uint64_t i = 0; i < length; ++i)
+        out[i] = static_cast<unsigned char>(source >> (8 * i));
+    } else {
+      std::memcpy(out, corpus.data() + source, length);
+    }
+  }
 };
 
 inline bool is_chunk_space(unsigned char byte) {
   return byte == 0x09 || byte == 0x0A || byte == 0x0D || byte == 0x20;
 }
 
-// The distinct chunks of `corpus` in unspecified order; empty for an empty
-// corpus. `poll` is called every few hundred thousand bytes; when it returns
-// true the split stops early and `*stopped` is set.
-template <class Poll>
-std::vector<Chunk> split_chunks(std::string_view corpus, Poll&& poll, bool* stopped);
+// The distinct chunks of `corpus` in unspecified order; none for an empty
+// corpus. `stop` is polled every megabyte or so; when it returns true the
+// split is abandoned and `*stopped` set.
+std::vector<Chunk> split_chunks(std::string_view corpus, const std::function<bool()>& stop,
+                                bool* stopped);
 
-// The hashing loop, separated from the polling for reuse by the template.
-class ChunkCounter {
- public:
-  explicit ChunkCounter(std::string_view corpus);
-  void add(std::uint64_t offset, std::uint64_t length);
-  std::vector<Chunk> take();
-
- private:
-  void grow();
-  std::uint64_t hash(std::string_view bytes) const;
-
-  std::string_view corpus_;
-  std::vector<Chunk> chunks_;
-  std::vector<std::uint64_t> hashes_;  // of each chunk, to grow without rehashing
-  std::vector<std::uint32_t> slots_;   // chunk index + 1, 0 = empty
-  std::uint64_t mask_ = 0;
-  std::uint64_t seed_;
-};
-
-template <class Poll>
-std::vector<Chunk> split_chunks(std::string_view corpus, Poll&& poll, bool* stopped) {
-  *stopped = false;
-  ChunkCounter counter(corpus);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(corpus.data());
-  std::uint64_t n = corpus.size();
-  std::uint64_t start = 0;
-  constexpr std::uint64_t kPollBytes = 1 << 20;
-  std::uint64_t next_poll = kPollBytes;
-  for (std::uint64_t i = 1; i < n; ++i) {
-    if (is_chunk_space(bytes[i])) {
-      counter.add(start, i - start);
-      start = i;
-      if (i >= next_poll) {
-        next_poll = i + kPollBytes;
-        if (poll()) {
-          *stopped = true;
-          return {};
-        }
-      }
-    }
-  }
-  if (n > 0) counter.add(start, n - start);
-  return counter.take();
-}
-
-}  // namespace tarvik
+}  // namespace tarvik::training

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace tarvik {
+namespace tarvik::training {
 namespace {
 
 constexpr std::uint64_t kPollEvery = 1 << 16;
@@ -13,15 +13,52 @@ double h(double x) {
   return -x * std::log2(x);
 }
 
-// h(x) = -x log2 x peaks at x = 1/e with log2(e)/e < 0.5308, so the entropy
-// factor (new - old) * 0.3 + 1 never exceeds 1 + 0.3 * 3 * 0.5308 < 1.478.
-constexpr double kMaxEntropyFactor = 1.5;
+std::uint64_t varint_size(std::uint64_t value) {
+  std::uint64_t size = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t value) {
+  while (value >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(value);
+  return out;
+}
+
+std::uint64_t get_varint(const std::uint8_t*& in) {
+  std::uint64_t value = *in & 0x7F;
+  for (int shift = 7; *in++ & 0x80; shift += 7)
+    value |= static_cast<std::uint64_t>(*in & 0x7F) << shift;
+  return value;
+}
+
+// An upper bound on the entropy factor (new - old) * 0.3 + 1 of every pair
+// whose count is at most c_max, with n tokens in all. With u = c / (n - c):
+// h(u) is the new pair's own term; each of the two other terms changes by at
+// most log2(e) * u (h is concave, so h(x') - h(x) <= -h'(x) (x - x') for
+// x' <= x, with -h'(x) = log2(x) + log2(e) <= log2(e) and x - x' <= u); and
+// h never exceeds log2(e) / e. A small margin covers rounding.
+double entropy_factor_bound(double c_max, double n) {
+  constexpr double kLog2e = 1.4426950408889634;
+  constexpr double kMaxH = kLog2e / 2.718281828459045;
+  if (!(n - c_max > 0)) return 1.0 + 0.3 * 3 * kMaxH + 1e-9;
+  double u = c_max / (n - c_max);
+  double own = u < 1 / 2.718281828459045 ? h(u) : kMaxH;
+  return 1.0 + 0.3 * std::min(own + 2 * kLog2e * u, 3 * kMaxH) + 1e-9;
+}
 
 }  // namespace
 
-template <class Pos>
-Result<MergeState<Pos>> MergeState<Pos>::build(std::string_view corpus, std::vector<Chunk> chunks,
-                                               const StopCheck& stop) {
+template <class Layout>
+Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
+                                                     std::vector<Chunk> chunks,
+                                                     const StopCheck& stop) {
   MergeState state;
   std::sort(chunks.begin(), chunks.end(),
             [](const Chunk& x, const Chunk& y) { return x.weight > y.weight; });
@@ -33,20 +70,23 @@ Result<MergeState<Pos>> MergeState<Pos>::build(std::string_view corpus, std::vec
   auto& slots = state.slots_;
   slots.resize(slot_count);
   slots[0] = kSeparator;
-  Pos pos = 1;
+  std::uint64_t pos = 1;
   std::uint64_t next_poll = kPollEvery * 16;
+  std::vector<unsigned char> buffer;
   for (const Chunk& chunk : chunks) {
     if (state.group_weight_.empty() || state.group_weight_.back() != chunk.weight) {
-      if (!state.group_weight_.empty()) state.group_end_.push_back(pos);
+      if (!state.group_weight_.empty()) state.group_end_.push_back(static_cast<Pos>(pos));
       state.group_weight_.push_back(chunk.weight);
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(corpus.data() + chunk.offset);
+    buffer.resize(chunk.length);
+    chunk.copy_to(corpus, buffer.data());
     for (std::uint64_t k = 0; k < chunk.length; ++k) {
-      slots[pos + k] = bytes[k];
-      state.unigram_[bytes[k]] += static_cast<std::int64_t>(chunk.weight);
+      slots[pos + k] = buffer[k];
+      state.unigram_[buffer[k]] += static_cast<std::int64_t>(chunk.weight);
     }
     state.total_ += chunk.length * chunk.weight;
-    pos += static_cast<Pos>(chunk.length);
+    state.occurrences_ += chunk.length - 1;
+    pos += chunk.length;
     slots[pos++] = kSeparator;
     if (pos >= next_poll) {
       next_poll = pos + kPollEvery * 16;
@@ -57,51 +97,58 @@ Result<MergeState<Pos>> MergeState<Pos>::build(std::string_view corpus, std::vec
   state.group_weight_.push_back(0);
   for (std::int64_t c : state.unigram_) state.active_ += c > 0;
   chunks = {};
+  buffer = {};
 
-  // All initial pairs are byte pairs: count them into a dense 64 Ki table,
-  // then place each pair's positions contiguously (ascending) in the arena.
-  std::vector<std::uint64_t> occurrences(1 << 16, 0);
-  std::vector<std::int64_t> weighted(1 << 16, 0);
+  // Every initial pair is a byte pair: size each one's list in a dense
+  // 64 Ki table, then delta-code the positions into the arena.
+  constexpr std::uint32_t kBytePairs = 1 << 16;
+  std::vector<std::uint64_t> entries(kBytePairs, 0), bytes(kBytePairs, 0);
+  std::vector<std::int64_t> weighted(kBytePairs, 0);
+  std::vector<Pos> last(kBytePairs, 0);
   {
     WeightCursor weight(state);
-    for (Pos i = 1; i + 1 < slot_count; ++i) {
-      std::uint32_t x = slots[i], y = slots[i + 1];
+    for (std::uint64_t i = 1; i + 1 < slot_count; ++i) {
+      Slot x = slots[i], y = slots[i + 1];
       if (x == kSeparator || y == kSeparator) continue;
-      std::uint32_t k = x << 8 | y;
-      ++occurrences[k];
-      weighted[k] += weight.at(i);
+      std::uint32_t k = std::uint32_t{x} << 8 | y;
+      ++entries[k];
+      bytes[k] += varint_size(i - last[k]);
+      last[k] = static_cast<Pos>(i);
+      weighted[k] += weight.at(static_cast<Pos>(i));
     }
   }
-  std::vector<std::uint64_t> cursor(1 << 16, 0);
-  std::uint64_t listed = 0;
-  for (std::uint32_t k = 0; k < (1 << 16); ++k) {
-    cursor[k] = listed;
-    listed += occurrences[k];
+  std::vector<std::uint64_t>& cursor = bytes;  // becomes each list's write position
+  std::uint64_t arena_size = 0;
+  for (std::uint32_t k = 0; k < kBytePairs; ++k) {
+    std::uint64_t size = bytes[k];
+    cursor[k] = arena_size;
+    arena_size += size;
+    if (entries[k] == 0) continue;
+    Key key = Layout::key(k >> 8, k & 0xFF);
+    PairEntry& pair = state.pairs_.upsert(key);
+    pair.count = static_cast<Count>(weighted[k]);
+    pair.begin = static_cast<Offset>(cursor[k]);
+    pair.length = static_cast<Offset>(entries[k]);
+    state.heap_.push_back(HeapItem{state.coverage(key, weighted[k]), key});
   }
-  state.arena_.resize(listed);
-  for (Pos i = 1; i + 1 < slot_count; ++i) {
-    std::uint32_t x = slots[i], y = slots[i + 1];
+  weighted = {};
+  state.arena_.resize(arena_size);
+  std::fill(last.begin(), last.end(), 0);
+  for (std::uint64_t i = 1; i + 1 < slot_count; ++i) {
+    Slot x = slots[i], y = slots[i + 1];
     if (x == kSeparator || y == kSeparator) continue;
-    state.arena_[cursor[x << 8 | y]++] = i;
+    std::uint32_t k = std::uint32_t{x} << 8 | y;
+    std::uint8_t* out = state.arena_.data() + cursor[k];
+    cursor[k] = static_cast<std::uint64_t>(put_varint(out, i - last[k]) - state.arena_.data());
+    last[k] = static_cast<Pos>(i);
   }
-  state.listed_ = listed;
-  std::uint64_t begin = 0;
-  for (std::uint32_t k = 0; k < (1 << 16); ++k) {
-    if (occurrences[k] == 0) continue;
-    std::uint64_t key = bigram_key(k >> 8, k & 0xFF);
-    PairSlot& slot = state.pairs_.upsert(key);
-    slot.count = weighted[k];
-    slot.begin = begin;
-    slot.length = occurrences[k];
-    begin += occurrences[k];
-    state.heap_.push_back(HeapItem{state.coverage(key, slot.count), key});
-  }
+  state.arena_entries_ = state.occurrences_;
   std::make_heap(state.heap_.begin(), state.heap_.end());
   return state;
 }
 
-template <class Pos>
-double MergeState<Pos>::entropy() const {
+template <class Layout>
+double MergeState<Layout>::entropy() const {
   if (total_ == 0) return 0.0;
   double n = static_cast<double>(total_);
   double sum = 0.0;
@@ -111,53 +158,73 @@ double MergeState<Pos>::entropy() const {
   return sum;
 }
 
-template <class Pos>
-std::uint64_t MergeState<Pos>::coverage(std::uint64_t key, std::int64_t count) const {
-  return (length_[bigram_left(key)] + length_[bigram_right(key)]) *
-         static_cast<std::uint64_t>(count);
+template <class Layout>
+typename Layout::Count MergeState<Layout>::coverage(Key key, std::int64_t count) const {
+  return static_cast<Count>((length_[Layout::left(key)] + length_[Layout::right(key)]) *
+                            static_cast<std::uint64_t>(count));
 }
 
-template <class Pos>
-bool MergeState<Pos>::settle_top() {
+template <class Layout>
+void MergeState<Layout>::push_heap(Key key, std::int64_t count) {
+  heap_.push_back(HeapItem{coverage(key, count), key});
+  std::push_heap(heap_.begin(), heap_.end());
+}
+
+template <class Layout>
+bool MergeState<Layout>::settle_top() {
   while (!heap_.empty()) {
     HeapItem top = heap_.front();
-    PairSlot* slot = pairs_.find(top.key);
-    std::uint64_t now = slot != nullptr ? coverage(top.key, slot->count) : 0;
-    if (slot != nullptr && now == top.coverage) return true;
+    PairEntry* pair = pairs_.find(top.key);
+    Count now = pair != nullptr ? coverage(top.key, pair->count) : 0;
+    if (pair != nullptr && now == top.coverage) return true;
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
-    if (slot == nullptr) continue;  // the pair is gone
-    heap_.push_back(HeapItem{now, top.key});
-    std::push_heap(heap_.begin(), heap_.end());
+    if (pair != nullptr) push_heap(top.key, pair->count);  // fell since pushed
   }
   return false;
 }
 
-template <class Pos>
-std::optional<PairChoice> MergeState<Pos>::best_pair(bool entropy_phase) {
+template <class Layout>
+void MergeState<Layout>::rebuild_heap() {
+  heap_.clear();
+  pairs_.for_each([&](PairEntry& pair) {
+    heap_.push_back(HeapItem{coverage(pair.key, pair.count), pair.key});
+  });
+  std::make_heap(heap_.begin(), heap_.end());
+}
+
+template <class Layout>
+std::optional<PairChoice> MergeState<Layout>::best_pair(bool entropy_phase) {
+  // Entries of vanished pairs linger until they reach the top; rebuild when
+  // they could make up most of the heap.
+  if (heap_.size() > 2 * pairs_.size() + 4096) rebuild_heap();
+
   if (!entropy_phase) {
     if (!settle_top()) return std::nullopt;
-    std::uint64_t key = heap_.front().key;
+    Key key = heap_.front().key;
     std::int64_t count = pairs_.find(key)->count;
-    TokenId a = bigram_left(key), b = bigram_right(key);
+    TokenId a = Layout::left(key), b = Layout::right(key);
     double len = static_cast<double>(length_[a] + length_[b]);
     return PairChoice{a, b, count, len * static_cast<double>(count)};
   }
 
-  // Entropy phase: visit pairs by falling coverage until the bound on the
-  // score of everything left cannot beat the best score seen.
+  // Visit pairs by falling coverage until no pair left could beat the best
+  // score seen. A pair's count is at most half its coverage.
   std::optional<PairChoice> best;
   std::vector<HeapItem> visited;
-  double n = static_cast<double>(total_);
+  const double n = static_cast<double>(total_);
   while (settle_top()) {
     HeapItem top = heap_.front();
-    if (best && kMaxEntropyFactor * std::pow(static_cast<double>(top.coverage), 0.7) <= best->score)
-      break;
+    if (best) {
+      double coverage_top = static_cast<double>(top.coverage);
+      double bound = entropy_factor_bound(coverage_top / 2, n) * std::pow(coverage_top, 0.7);
+      if (bound < best->score) break;
+    }
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
     visited.push_back(top);
 
-    TokenId a = bigram_left(top.key), b = bigram_right(top.key);
+    TokenId a = Layout::left(top.key), b = Layout::right(top.key);
     std::int64_t c = pairs_.find(top.key)->count;
     std::int64_t ca = unigram_[a], cb = unigram_[b];
     double n2 = n - static_cast<double>(c);
@@ -181,155 +248,210 @@ std::optional<PairChoice> MergeState<Pos>::best_pair(bool entropy_phase) {
   return best;
 }
 
-template <class Pos>
-Pos MergeState<Pos>::previous_start(Pos start) const {
-  std::uint32_t v = slots_[start - 1];
+template <class Layout>
+typename Layout::Pos MergeState<Layout>::previous_start(Pos start) const {
+  Slot v = slots_[start - 1];
   if ((v & kFlag) == 0) return start - 1;
-  std::uint32_t distance = v & ~kFlag;
+  Slot distance = v & static_cast<Slot>(~kFlag);
   if (distance == kFar) return far_starts_.find(start - 1)->second;
   return start - 1 - distance;
 }
 
-template <class Pos>
-void MergeState<Pos>::mark_last(Pos last, Pos start) {
+template <class Layout>
+void MergeState<Layout>::mark_last(Pos last, Pos start) {
   Pos distance = last - start;
   if (distance < kFar) {
-    slots_[last] = kFlag | static_cast<std::uint32_t>(distance);
+    slots_[last] = static_cast<Slot>(kFlag | distance);
   } else {
-    slots_[last] = kFlag | kFar;
+    slots_[last] = static_cast<Slot>(kFlag | kFar);
     far_starts_[last] = start;
   }
 }
 
-template <class Pos>
-void MergeState<Pos>::decrease(TokenId left, TokenId right, std::int64_t weight) {
-  PairSlot* slot = pairs_.find(bigram_key(left, right));
-  if (slot == nullptr) return;  // cannot happen: every decrease removes a real occurrence
-  slot->count -= weight;
-  if (slot->count <= 0) {
-    listed_ -= slot->length;
-    pairs_.erase(slot);
+template <class Layout>
+void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weight) {
+  PairEntry* pair = pairs_.find(Layout::key(left, right));
+  if (pair == nullptr) return;  // cannot happen: every decrease removes a real occurrence
+  std::int64_t count = static_cast<std::int64_t>(pair->count) - weight;
+  if (count > 0) {
+    pair->count = static_cast<Count>(count);
+  } else {
+    pairs_.erase(pair);
   }
 }
 
-template <class Pos>
-void MergeState<Pos>::increase(TokenId left, TokenId right, std::int64_t weight, Pos pos) {
-  std::uint64_t key = bigram_key(left, right);
-  pairs_.upsert(key).count += weight;
-  fresh_.emplace_back(key, pos);
+template <class Layout>
+void MergeState<Layout>::increase(TokenId left, TokenId right, std::int64_t weight) {
+  PairEntry& pair = pairs_.upsert(Layout::key(left, right));
+  pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weight);
 }
 
-template <class Pos>
-void MergeState<Pos>::add_unigram(TokenId id, std::int64_t delta) {
+template <class Layout>
+void MergeState<Layout>::add_unigram(TokenId id, std::int64_t delta) {
   std::int64_t before = unigram_[id];
   std::int64_t after = before + delta;
   unigram_[id] = after;
   active_ += (after > 0) - (before > 0);
 }
 
-template <class Pos>
-Status MergeState<Pos>::merge(const PairChoice& pair, TokenId merged, const StopCheck& stop) {
-  const TokenId a = pair.left, b = pair.right, t = merged;
+template <class Layout>
+Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const StopCheck& stop) {
+  const TokenId a = choice.left, b = choice.right, t = merged;
   const Pos len_a = static_cast<Pos>(length_[a]), len_b = static_cast<Pos>(length_[b]);
   length_.push_back(length_[a] + length_[b]);
   unigram_.push_back(0);
 
-  PairSlot* merging = pairs_.find(bigram_key(a, b));
+  PairEntry* merging = pairs_.find(Layout::key(a, b));
   if (merging == nullptr) return {};
-  const std::uint64_t begin = merging->begin, end = merging->begin + merging->length;
+  const std::uint8_t* in = arena_.data() + merging->begin;
+  const std::uint64_t length = merging->length;
+  Pos pos = 0;
   fresh_.clear();
   WeightCursor weight(*this);
-  for (std::uint64_t idx = begin; idx < end; ++idx) {
-    if ((idx - begin) % kPollEvery == kPollEvery - 1 && stop && stop()) return Error::interrupted();
-    const Pos pos = arena_[idx];
+  for (std::uint64_t i = 0; i < length; ++i) {
+    if (i % kPollEvery == kPollEvery - 1 && stop && stop()) return Error::interrupted();
+    pos += static_cast<Pos>(get_varint(in));
     if (slots_[pos] != a) continue;
     const Pos q = pos + len_a;
     if (slots_[q] != b) continue;
+    // An occurrence: (p, a, b, y) becomes (p, t, y).
     const std::int64_t w = weight.at(pos);
     if (slots_[pos - 1] != kSeparator) {
       Pos left = previous_start(pos);
       TokenId p = slots_[left];
       decrease(p, a, w);
-      increase(p, t, w, left);
+      increase(p, t, w);
+      if (fresh_.empty() || fresh_.back() != left) fresh_.push_back(left);
     }
     const Pos r = q + len_b;
-    const std::uint32_t y = slots_[r];
+    const Slot y = slots_[r];
     if (y != kSeparator) {
       decrease(b, y, w);
-      increase(t, y, w, pos);
+      increase(t, y, w);
+      fresh_.push_back(pos);
     }
     decrease(a, b, w);
     add_unigram(a, -w);
     add_unigram(b, -w);
     add_unigram(t, w);
     total_ -= static_cast<std::uint64_t>(w);
-    slots_[pos] = t;
+    --occurrences_;
+    slots_[pos] = static_cast<Slot>(t);
     slots_[q] = kInside;
     mark_last(r - 1, pos);
   }
-  publish_new_pairs();
-  return compact_if_worthwhile(stop);
+  publish_new_pairs(t);
+  if (arena_entries_ > occurrences_ + occurrences_ / 4 + kPollEvery) return compact_arena(stop);
+  return {};
 }
 
-template <class Pos>
-void MergeState<Pos>::publish_new_pairs() {
-  // Positions of one pair were produced in ascending order; sorting by
-  // (pair, position) groups them without disturbing that order.
-  std::sort(fresh_.begin(), fresh_.end());
-  for (std::size_t i = 0; i < fresh_.size();) {
-    std::size_t j = i;
-    std::uint64_t key = fresh_[i].first;
-    while (j < fresh_.size() && fresh_[j].first == key) ++j;
-    PairSlot* slot = pairs_.find(key);
-    if (slot != nullptr) {
-      slot->begin = arena_.size();
-      slot->length = j - i;
-      for (std::size_t k = i; k < j; ++k) arena_.push_back(fresh_[k].second);
-      listed_ += j - i;
-      heap_.push_back(HeapItem{coverage(key, slot->count), key});
-      std::push_heap(heap_.begin(), heap_.end());
-    }
-    i = j;
+template <class Layout>
+void MergeState<Layout>::reserve_arena(std::uint64_t extra) {
+  std::uint64_t need = arena_.size() + extra;
+  if (need > arena_.capacity()) arena_.reserve(std::max(need, arena_.capacity() / 4 * 5));
+}
+
+template <class Layout>
+void MergeState<Layout>::publish_new_pairs(TokenId merged) {
+  // Every position in fresh_ now starts a pair with the new token on one
+  // side; group them by the other token, keeping the ascending order.
+  const std::uint64_t stride = length_.size();
+  if (groups_.size() < 2 * stride) groups_.resize(2 * stride);
+  auto group_of = [&](Pos pos) -> std::uint64_t {
+    TokenId x = slots_[pos];
+    TokenId y = slots_[pos + length_[x]];
+    return x == merged ? stride + y : x;
+  };
+  touched_.clear();
+  for (Pos pos : fresh_) {
+    std::uint64_t g = group_of(pos);
+    Group& group = groups_[g];
+    if (group.entries == 0) touched_.push_back(static_cast<std::uint32_t>(g));
+    ++group.entries;
+    group.bytes += varint_size(pos - group.last);
+    group.last = pos;
   }
+  std::uint64_t extra = 0;
+  for (std::uint32_t g : touched_) {
+    Group& group = groups_[g];
+    TokenId x = g < stride ? g : merged;
+    TokenId y = g < stride ? merged : static_cast<TokenId>(g - stride);
+    group.pair = pairs_.find(Layout::key(x, y));  // absent if its count fell back to 0
+    if (group.pair != nullptr) extra += group.bytes;
+  }
+  reserve_arena(extra);
+  std::uint64_t cursor = arena_.size();
+  arena_.resize(arena_.size() + extra);
+  for (std::uint32_t g : touched_) {
+    Group& group = groups_[g];
+    if (group.pair == nullptr) continue;
+    group.pair->begin = static_cast<Offset>(cursor);
+    group.pair->length = static_cast<Offset>(group.entries);
+    group.cursor = cursor;
+    group.last = 0;
+    cursor += group.bytes;
+    arena_entries_ += group.entries;
+    push_heap(group.pair->key, group.pair->count);
+  }
+  for (Pos pos : fresh_) {
+    Group& group = groups_[group_of(pos)];
+    if (group.pair == nullptr) continue;
+    std::uint8_t* out = arena_.data() + group.cursor;
+    group.cursor = static_cast<std::uint64_t>(put_varint(out, pos - group.last) - arena_.data());
+    group.last = pos;
+  }
+  for (std::uint32_t g : touched_) groups_[g] = Group{};
   fresh_.clear();
 }
 
-template <class Pos>
-Status MergeState<Pos>::compact_if_worthwhile(const StopCheck& stop) {
-  if (arena_.size() < (1u << 20) || arena_.size() - listed_ <= listed_) return {};
-  std::vector<PairSlot*> live;
+template <class Layout>
+Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
+  // Rewrites the live lists in arena order, dropping stale entries. A list
+  // never grows when entries are dropped (a varint of a sum of gaps is no
+  // longer than the varints of the gaps), so the rewrite stays behind the read.
+  std::vector<PairEntry*> live;
   live.reserve(pairs_.size());
-  pairs_.for_each([&](PairSlot& slot) { live.push_back(&slot); });
+  pairs_.for_each([&](PairEntry& pair) { live.push_back(&pair); });
   std::sort(live.begin(), live.end(),
-            [](const PairSlot* x, const PairSlot* y) { return x->begin < y->begin; });
-  std::uint64_t write = 0, since_poll = 0;
-  for (PairSlot* slot : live) {
-    TokenId x = bigram_left(slot->key), y = bigram_right(slot->key);
-    Pos len_x = static_cast<Pos>(length_[x]);
-    std::uint64_t new_begin = write;
-    for (std::uint64_t idx = slot->begin; idx < slot->begin + slot->length; ++idx) {
-      Pos pos = arena_[idx];
-      if (slots_[pos] == x && slots_[pos + len_x] == y) arena_[write++] = pos;
+            [](const PairEntry* x, const PairEntry* y) { return x->begin < y->begin; });
+  std::uint8_t* const base = arena_.data();
+  std::uint8_t* out = base;
+  std::uint64_t kept = 0, since_poll = 0;
+  for (PairEntry* pair : live) {
+    TokenId x = Layout::left(pair->key), y = Layout::right(pair->key);
+    const Pos len_x = static_cast<Pos>(length_[x]);
+    const std::uint8_t* in = base + pair->begin;
+    std::uint8_t* begin = out;
+    Pos pos = 0, last = 0;
+    std::uint64_t entries = 0;
+    for (std::uint64_t i = 0; i < pair->length; ++i) {
+      pos += static_cast<Pos>(get_varint(in));
+      if (slots_[pos] != x || slots_[pos + len_x] != y) continue;
+      out = put_varint(out, pos - last);
+      last = pos;
+      ++entries;
     }
-    since_poll += slot->length;
-    slot->begin = new_begin;
-    slot->length = write - new_begin;
+    since_poll += pair->length;
+    pair->begin = static_cast<Offset>(begin - base);
+    pair->length = static_cast<Offset>(entries);
+    kept += entries;
     if (since_poll >= kPollEvery) {
       since_poll = 0;
       if (stop && stop()) return Error::interrupted();
     }
   }
-  arena_.resize(write);
-  listed_ = write;
+  arena_.resize(static_cast<std::size_t>(out - base));
+  arena_entries_ = kept;
   return {};
 }
 
-template <class Pos>
-void MergeState<Pos>::finalize(Vocab& vocab) {
+template <class Layout>
+void MergeState<Layout>::finalize(Vocab& vocab) {
   slots_ = {};
   arena_ = {};
   heap_ = {};
   fresh_ = {};
+  groups_ = {};
   far_starts_ = {};
   if (total_ > 0) {
     double n = static_cast<double>(total_);
@@ -339,19 +461,18 @@ void MergeState<Pos>::finalize(Vocab& vocab) {
     }
   }
   std::vector<std::uint64_t> row(vocab.tokens.size(), 0);
-  pairs_.for_each([&](PairSlot& slot) {
-    row[bigram_left(slot.key)] += static_cast<std::uint64_t>(slot.count);
-  });
+  pairs_.for_each([&](PairEntry& pair) { row[Layout::left(pair.key)] += pair.count; });
   vocab.bigrams.clear();
   vocab.bigrams.reserve(pairs_.size());
-  pairs_.for_each([&](PairSlot& slot) {
-    double c = static_cast<double>(slot.count);
-    vocab.bigrams.emplace(slot.key, std::log(c / static_cast<double>(row[bigram_left(slot.key)])));
+  pairs_.for_each([&](PairEntry& pair) {
+    TokenId a = Layout::left(pair.key), b = Layout::right(pair.key);
+    vocab.bigrams.emplace(bigram_key(a, b),
+                          std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
   });
   pairs_.release();
 }
 
-template class MergeState<std::uint32_t>;
-template class MergeState<std::uint64_t>;
+template class MergeState<NarrowLayout>;
+template class MergeState<WideLayout>;
 
-}  // namespace tarvik
+}  // namespace tarvik::training

@@ -1,44 +1,51 @@
-// The working state of one training run, built for merges that cost time in
-// proportion to the occurrences they touch.
+// The working state of one training run, built so that a merge costs time in
+// proportion to the occurrences it touches and memory stays a small multiple
+// of the distinct chunk bytes.
 //
 // Layout. The distinct chunks are laid end to end in one slot array, one slot
 // per byte, with a separator slot before, between and after them. Chunks are
 // ordered by weight, so a chunk's weight follows from its position through a
 // short table of weight groups. A token occupies the slots of its bytes: its
-// first slot holds its id, the others are marked as inside a token, and the
-// last one stores the distance back to the first. So the next token starts
-// at start + length(id), and the previous one is found from the slot just
-// before a start; merging never moves anything.
+// first slot holds its id, the others carry a flag bit, and the last one
+// stores the distance back to the first. So the next token starts at
+// start + length(id), the previous one is found from the slot just before a
+// start, and merging never moves anything.
 //
-// Index. Every pair that occurs has a weighted count in a PairTable and a list
-// of the start positions where it occurs, in ascending order, stored in one
-// arena. A list is written once: all occurrences of a pair appear either in
-// the initial count or in the single merge that creates the later of its two
-// tokens. Entries go stale when a neighbouring merge changes the pair at their
-// position (a position never holds the same pair again once it has changed),
-// so readers check each entry against the slots; the arena is compacted when
-// stale entries outnumber live ones.
+// Index. Every pair that occurs has a weighted count in a PairCounts and a list
+// of the start positions where it occurs, ascending and delta-coded as
+// varints in one byte arena. A list is written once: all occurrences of a
+// pair appear either in the initial count or during the single merge that
+// creates the later of its two tokens. Entries go stale when a neighbouring
+// merge changes the pair at their position (a position never holds the same
+// pair again once it has changed), so readers check each entry against the
+// slots, and the arena is compacted in place when it holds a quarter more
+// entries than there are pair occurrences.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
 // count, holds every live pair; counts of existing pairs only ever fall, so
-// an entry is an upper bound and is refreshed when popped out of date. The
-// compress phase takes the first up-to-date entry. The entropy phase visits
-// entries in falling coverage and stops once the largest possible entropy
-// factor times coverage^0.7 cannot beat the best score found.
+// an entry is an upper bound on its pair's coverage and is refreshed when it
+// reaches the top out of date. The compress phase takes the first up-to-date
+// entry. The entropy phase visits entries in falling coverage and stops once
+// a bound on the entropy factor times coverage^0.7 cannot beat the best score
+// found.
+//
+// Two layouts: 16-bit slots, 32-bit keys and counts for the usual case (fewer
+// than 32768 tokens, corpus under 2 GiB), 32/64-bit for everything else.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "common/result.h"
 #include "training/chunks.h"
-#include "training/pair_table.h"
+#include "training/pair_counts.h"
 #include "vocab/vocab.h"
 
-namespace tarvik {
+namespace tarvik::training {
 
 struct PairChoice {
   TokenId left;
@@ -47,12 +54,45 @@ struct PairChoice {
   double score;
 };
 
-// Returns true when the run should stop.
 using StopCheck = std::function<bool()>;
 
-template <class Pos>
+struct NarrowLayout {
+  using Slot = std::uint16_t;
+  using Pos = std::uint32_t;
+  using Key = std::uint32_t;
+  using Count = std::uint32_t;
+  using Offset = std::uint32_t;
+  static constexpr Slot kFlag = 0x8000;
+  static constexpr std::uint64_t kMaxTokens = 0x8000;  // ids must not reach the flag bit
+  static constexpr std::uint64_t kMaxCorpus = std::uint64_t{1} << 31;  // counts and coverages fit
+  static constexpr std::uint64_t kMaxSlots = std::uint64_t{1} << 28;   // so does the arena
+  static Key key(TokenId left, TokenId right) { return left << 16 | right; }
+  static TokenId left(Key key) { return key >> 16; }
+  static TokenId right(Key key) { return key & 0xFFFF; }
+};
+
+struct WideLayout {
+  using Slot = std::uint32_t;
+  using Pos = std::uint64_t;
+  using Key = std::uint64_t;
+  using Count = std::uint64_t;
+  using Offset = std::uint64_t;
+  static constexpr Slot kFlag = 0x80000000u;
+  static constexpr std::uint64_t kMaxTokens = 0x80000000u;
+  static Key key(TokenId left, TokenId right) { return bigram_key(left, right); }
+  static TokenId left(Key key) { return bigram_left(key); }
+  static TokenId right(Key key) { return bigram_right(key); }
+};
+
+template <class Layout>
 class MergeState {
  public:
+  using Slot = typename Layout::Slot;
+  using Pos = typename Layout::Pos;
+  using Key = typename Layout::Key;
+  using Count = typename Layout::Count;
+  using Offset = typename Layout::Offset;
+
   // Lays out `chunks` of `corpus` and counts them. Fails only when `stop`
   // asks to stop (kInterrupted).
   static Result<MergeState> build(std::string_view corpus, std::vector<Chunk> chunks,
@@ -66,28 +106,30 @@ class MergeState {
   // left. Among equal scores any may be returned.
   std::optional<PairChoice> best_pair(bool entropy_phase);
 
-  // Replaces every occurrence of (left, right), left to right without
-  // overlap, by the new token `merged` (the next id, whose byte length is
-  // the sum of the parts').
+  // Replaces every occurrence of the pair, left to right without overlap,
+  // by `merged` (the next token id).
   Status merge(const PairChoice& pair, TokenId merged, const StopCheck& stop);
 
-  // Sets every token's log_prob from the final unigram counts and rebuilds
-  // the bigram table. Releases the working state.
+  // Sets every token's log_prob from the unigram counts and rebuilds the
+  // bigram table from the pair counts. Releases the working state.
   void finalize(Vocab& vocab);
 
  private:
-  static constexpr std::uint32_t kFlag = 0x80000000u;
-  static constexpr std::uint32_t kSeparator = 0xFFFFFFFFu;
-  static constexpr std::uint32_t kInside = kFlag;     // inside a token, not its last slot
-  static constexpr std::uint32_t kFar = 0x7FFFFFFEu;  // distance kept in far_starts_
+  using Pairs = PairCounts<Key, Count, Offset>;
+  using PairEntry = typename Pairs::Slot;
+
+  static constexpr Slot kFlag = Layout::kFlag;
+  static constexpr Slot kSeparator = static_cast<Slot>(~Slot{0});
+  static constexpr Slot kInside = kFlag;                // inside a token, not its last slot
+  static constexpr Slot kFar = kSeparator - kFlag - 1;  // distance kept in far_starts_
 
   struct HeapItem {
-    std::uint64_t coverage;
-    std::uint64_t key;
+    Count coverage;
+    Key key;
     bool operator<(const HeapItem& other) const { return coverage < other.coverage; }
   };
 
-  // A cursor over the weight groups for ascending positions.
+  // Weight lookups for ascending positions.
   class WeightCursor {
    public:
     explicit WeightCursor(const MergeState& state) : state_(state) {}
@@ -103,32 +145,47 @@ class MergeState {
 
   Pos previous_start(Pos start) const;
   void mark_last(Pos last, Pos start);
-  std::uint64_t coverage(std::uint64_t key, std::int64_t count) const;
+  Count coverage(Key key, std::int64_t count) const;
   void decrease(TokenId left, TokenId right, std::int64_t weight);
-  void increase(TokenId left, TokenId right, std::int64_t weight, Pos pos);
+  void increase(TokenId left, TokenId right, std::int64_t weight);
   void add_unigram(TokenId id, std::int64_t delta);
-  void publish_new_pairs();
-  Status compact_if_worthwhile(const StopCheck& stop);
-  // Pops until an up-to-date heap entry is on top; false when the heap is empty.
+  void push_heap(Key key, std::int64_t count);
   bool settle_top();
+  void publish_new_pairs(TokenId merged);
+  void reserve_arena(std::uint64_t extra);
+  Status compact_arena(const StopCheck& stop);
+  void rebuild_heap();
 
-  std::vector<std::uint32_t> slots_;
+  std::vector<Slot> slots_;
   std::vector<Pos> group_end_;  // positions where each weight group ends
   std::vector<std::uint64_t> group_weight_;
-  std::unordered_map<Pos, Pos> far_starts_;  // last slot -> first, for tokens >= 2 GiB
+  std::unordered_map<Pos, Pos> far_starts_;  // last slot -> first, for very long tokens
   std::vector<std::uint64_t> length_;        // byte length by token id
   std::vector<std::int64_t> unigram_;        // weighted count by token id
   std::uint64_t total_ = 0;                  // sum of unigram_
   std::uint64_t active_ = 0;                 // ids with a positive count
 
-  PairTable pairs_;
-  std::vector<Pos> arena_;
-  std::uint64_t listed_ = 0;  // arena entries owned by live pairs
+  Pairs pairs_;
+  std::vector<std::uint8_t> arena_;
+  std::uint64_t arena_entries_ = 0;  // entries in the arena, stale ones included
+  std::uint64_t occurrences_ = 0;    // adjacent token pairs in the slots
   std::vector<HeapItem> heap_;
-  std::vector<std::pair<std::uint64_t, Pos>> fresh_;  // (pair, position) created by a merge
+  std::vector<Pos> fresh_;  // positions whose pair a merge created, ascending
+
+  // Scratch for grouping the new pairs of one merge, indexed by the other
+  // token: [0, n) for (x, merged), [n, 2n) for (merged, y).
+  struct Group {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+    Pos last = 0;
+    std::uint64_t cursor = 0;
+    PairEntry* pair = nullptr;
+  };
+  std::vector<Group> groups_;
+  std::vector<std::uint32_t> touched_;
 };
 
-extern template class MergeState<std::uint32_t>;
-extern template class MergeState<std::uint64_t>;
+extern template class MergeState<NarrowLayout>;
+extern template class MergeState<WideLayout>;
 
-}  // namespace tarvik
+}  // namespace tarvik::training

@@ -3,7 +3,7 @@
 
 #include "common/text.h"
 
-namespace tarvik {
+namespace tarvik::training {
 namespace {
 
 constexpr int kBarCells = 30;
@@ -83,4 +83,4 @@ std::string summary_line(std::uint64_t vocab_size, std::uint64_t active_tokens,
          ", entropy=" + format_fixed(entropy, 4) + " bits\n";
 }
 
-}  // namespace tarvik
+}  // namespace tarvik::training

@@ -12,7 +12,7 @@
 
 #include "common/result.h"
 
-namespace tarvik {
+namespace tarvik::training {
 
 // Number of merges between two redraws of the progress bar for m requested merges.
 std::uint64_t progress_interval(std::uint64_t merges);
@@ -37,4 +37,4 @@ std::string final_progress_line(std::uint64_t merges, double elapsed);
 std::string summary_line(std::uint64_t vocab_size, std::uint64_t active_tokens,
                          std::uint64_t total_tokens, double entropy);
 
-}  // namespace tarvik
+}  // namespace tarvik::training

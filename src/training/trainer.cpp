@@ -4,7 +4,6 @@
 #include "training/trainer.h"
 
 #include <chrono>
-#include <limits>
 
 #include "common/console.h"
 #include "training/chunks.h"
@@ -12,18 +11,18 @@
 #include "training/progress.h"
 
 namespace tarvik {
+
+using namespace training;
+
 namespace {
 
-// Token ids must stay below the flag bit that marks slots inside a token.
-constexpr std::uint64_t kMaxTokens = 0x7FFFFFFEu;
-
-template <class Pos>
+template <class Layout>
 Result<Vocab> run(std::string_view corpus, std::vector<Chunk> chunks, const TrainOptions& options,
                   const StopCheck& stop, std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
-  auto built = MergeState<Pos>::build(corpus, std::move(chunks), stop);
+  auto built = MergeState<Layout>::build(corpus, std::move(chunks), stop);
   if (!built.ok()) return std::move(built).error();
-  MergeState<Pos>& state = built.value();
+  MergeState<Layout>& state = built.value();
 
   const std::uint64_t merges = options.target_vocab_size > vocab.vocab_size
                                    ? options.target_vocab_size - vocab.vocab_size
@@ -40,7 +39,8 @@ Result<Vocab> run(std::string_view corpus, std::vector<Chunk> chunks, const Trai
     for (; step < merges; ++step) {
       if (stop && stop()) return Error::interrupted();
       const bool entropy_phase = step >= boundary;
-      if (vocab.tokens.size() >= kMaxTokens) break;
+      // Token ids must stay below the flag bit of the slot layout.
+      if (vocab.tokens.size() >= Layout::kMaxTokens) break;
       std::optional<PairChoice> best = state.best_pair(entropy_phase);
       if (!best) break;
       const TokenId merged = vocab.append_merged(best->left, best->right);
@@ -81,15 +81,16 @@ Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
   StopCheck stop;
   if (cancel) stop = [&cancel] { return cancel(); };
   bool stopped = false;
-  std::vector<Chunk> chunks = split_chunks(corpus, [&] { return stop && stop(); }, &stopped);
+  std::vector<Chunk> chunks = split_chunks(corpus, stop, &stopped);
   if (stopped) return Error::interrupted();
 
   std::uint64_t slots = 1;
   for (const Chunk& chunk : chunks) slots += chunk.length + 1;
-  if (slots < std::numeric_limits<std::uint32_t>::max()) {
-    return run<std::uint32_t>(corpus, std::move(chunks), options, stop, start);
+  if (options.target_vocab_size <= NarrowLayout::kMaxTokens &&
+      corpus.size() < NarrowLayout::kMaxCorpus && slots < NarrowLayout::kMaxSlots) {
+    return run<NarrowLayout>(corpus, std::move(chunks), options, stop, start);
   }
-  return run<std::uint64_t>(corpus, std::move(chunks), options, stop, start);
+  return run<WideLayout>(corpus, std::move(chunks), options, stop, start);
 }
 
 }  // namespace tarvik
