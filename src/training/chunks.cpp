@@ -43,14 +43,14 @@ class ShortTable {
 
   std::uint64_t size() const { return size_; }
 
-  void drain(std::vector<Chunk>& out) {
+  void drain(MappedVector<Chunk>& out) {
     for (const Slot& slot : slots_) {
       if (slot.key != 0) {
         out.push_back(
             Chunk{slot.key & ((std::uint64_t{1} << 56) - 1), slot.key >> 56, slot.weight});
       }
     }
-    slots_ = {};
+    slots_.release();
     size_ = 0;
   }
 
@@ -63,8 +63,8 @@ class ShortTable {
   std::uint64_t home(std::uint64_t key) const { return ((key ^ seed_) * kMul1) >> shift_; }
 
   void resize(std::uint64_t capacity) {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(capacity, Slot{0, 0});
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0});
     mask_ = capacity - 1;
     shift_ = 64 - __builtin_ctzll(capacity);
     for (const Slot& slot : old) {
@@ -75,7 +75,7 @@ class ShortTable {
     }
   }
 
-  std::vector<Slot> slots_;
+  MappedVector<Slot> slots_;
   std::uint64_t size_ = 0;
   std::uint64_t mask_ = 0;
   int shift_ = 64;
@@ -111,10 +111,11 @@ class LongTable {
 
   std::uint64_t size() const { return entries_.size(); }
 
-  void drain(std::vector<Chunk>& out) {
-    slots_ = {};
-    out.insert(out.end(), entries_.begin(), entries_.end());
-    entries_ = {};
+  // The slots go first: the output needs room that they no longer do.
+  void drop_slots() { slots_.release(); }
+  void drain(MappedVector<Chunk>& out) {
+    for (const Chunk& entry : entries_) out.push_back(entry);
+    entries_.release();
   }
 
  private:
@@ -145,7 +146,8 @@ class LongTable {
   void resize(std::uint64_t capacity) {
     // The low bits of a slot's hash are not kept, so re-hash from the corpus
     // (done log2(n) times, a small fraction of the whole split).
-    slots_.assign(capacity, 0);
+    slots_.clear();
+    slots_.resize(capacity, 0);
     mask_ = capacity - 1;
     for (std::uint64_t e = 0; e < entries_.size(); ++e) {
       std::uint64_t h = hash(data() + entries_[e].source, entries_[e].length);
@@ -156,8 +158,8 @@ class LongTable {
   }
 
   std::string_view corpus_;
-  std::vector<Chunk> entries_;
-  std::vector<std::uint64_t> slots_;
+  MappedVector<Chunk> entries_;
+  MappedVector<std::uint64_t> slots_;
   std::uint64_t mask_ = 0;
   std::uint64_t seed_ = process_seed() * kMul2;
 };
@@ -170,8 +172,8 @@ constexpr SpaceTable kSpace;
 
 }  // namespace
 
-std::vector<Chunk> split_chunks(std::string_view corpus, const std::function<bool()>& stop,
-                                bool* stopped) {
+MappedVector<Chunk> split_chunks(std::string_view corpus, const std::function<bool()>& stop,
+                                 bool* stopped) {
   *stopped = false;
   if (corpus.empty()) return {};
   ShortTable short_chunks;
@@ -211,7 +213,8 @@ std::vector<Chunk> split_chunks(std::string_view corpus, const std::function<boo
   }
   count(start, n - start);
 
-  std::vector<Chunk> chunks;
+  long_chunks.drop_slots();
+  MappedVector<Chunk> chunks;
   chunks.reserve(short_chunks.size() + long_chunks.size());
   short_chunks.drain(chunks);
   long_chunks.drain(chunks);

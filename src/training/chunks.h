@@ -10,7 +10,8 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
-#include <vector>
+
+#include "training/mapped_vector.h"
 
 namespace tarvik::training {
 
@@ -42,7 +43,7 @@ inline bool is_chunk_space(unsigned char byte) {
 // The distinct chunks of `corpus` in unspecified order; none for an empty
 // corpus. `stop` is polled every megabyte or so; when it returns true the
 // split is abandoned and `*stopped` set.
-std::vector<Chunk> split_chunks(std::string_view corpus, const std::function<bool()>& stop,
-                                bool* stopped);
+MappedVector<Chunk> split_chunks(std::string_view corpus, const std::function<bool()>& stop,
+                                 bool* stopped);
 
 }  // namespace tarvik::training

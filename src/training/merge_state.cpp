@@ -57,7 +57,7 @@ double entropy_factor_bound(double c_max, double n) {
 
 template <class Layout>
 Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
-                                                     std::vector<Chunk> chunks,
+                                                     MappedVector<Chunk> chunks,
                                                      const StopCheck& stop) {
   MergeState state;
   std::sort(chunks.begin(), chunks.end(),
@@ -96,7 +96,7 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
   state.group_end_.push_back(static_cast<Pos>(slot_count));
   state.group_weight_.push_back(0);
   for (std::int64_t c : state.unigram_) state.active_ += c > 0;
-  chunks = {};
+  chunks.release();
   buffer = {};
 
   // Every initial pair is a byte pair: size each one's list in a dense
@@ -132,7 +132,7 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
     state.heap_.push_back(HeapItem{state.coverage(key, weighted[k]), key});
   }
   weighted = {};
-  state.arena_.resize(arena_size);
+  state.arena_.resize_for_overwrite(arena_size);
   std::fill(last.begin(), last.end(), 0);
   for (std::uint64_t i = 1; i + 1 < slot_count; ++i) {
     Slot x = slots[i], y = slots[i + 1];
@@ -197,7 +197,7 @@ template <class Layout>
 std::optional<PairChoice> MergeState<Layout>::best_pair(bool entropy_phase) {
   // Entries of vanished pairs linger until they reach the top; rebuild when
   // they could make up most of the heap.
-  if (heap_.size() > 2 * pairs_.size() + 4096) rebuild_heap();
+  if (heap_.size() > 2 * pairs_.size() + 64) rebuild_heap();
 
   if (!entropy_phase) {
     if (!settle_top()) return std::nullopt;
@@ -341,14 +341,15 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
     mark_last(r - 1, pos);
   }
   publish_new_pairs(t);
-  if (arena_entries_ > occurrences_ + occurrences_ / 4 + kPollEvery) return compact_arena(stop);
+  // The small constant keeps tiny states from compacting after every merge.
+  if (arena_entries_ > occurrences_ + occurrences_ / 4 + 64) return compact_arena(stop);
   return {};
 }
 
 template <class Layout>
 void MergeState<Layout>::reserve_arena(std::uint64_t extra) {
   std::uint64_t need = arena_.size() + extra;
-  if (need > arena_.capacity()) arena_.reserve(std::max(need, arena_.capacity() / 4 * 5));
+  if (need > arena_.capacity()) arena_.reserve(std::max(need, arena_.capacity() / 8 * 9));
 }
 
 template <class Layout>
@@ -381,7 +382,7 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
   }
   reserve_arena(extra);
   std::uint64_t cursor = arena_.size();
-  arena_.resize(arena_.size() + extra);
+  arena_.resize_for_overwrite(arena_.size() + extra);
   for (std::uint32_t g : touched_) {
     Group& group = groups_[g];
     if (group.pair == nullptr) continue;
@@ -409,7 +410,7 @@ Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
   // Rewrites the live lists in arena order, dropping stale entries. A list
   // never grows when entries are dropped (a varint of a sum of gaps is no
   // longer than the varints of the gaps), so the rewrite stays behind the read.
-  std::vector<PairEntry*> live;
+  MappedVector<PairEntry*> live;
   live.reserve(pairs_.size());
   pairs_.for_each([&](PairEntry& pair) { live.push_back(&pair); });
   std::sort(live.begin(), live.end(),
@@ -440,17 +441,18 @@ Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
       if (stop && stop()) return Error::interrupted();
     }
   }
-  arena_.resize(static_cast<std::size_t>(out - base));
+  arena_.resize_for_overwrite(static_cast<std::size_t>(out - base));
+  arena_.shrink_to_fit();
   arena_entries_ = kept;
   return {};
 }
 
 template <class Layout>
 void MergeState<Layout>::finalize(Vocab& vocab) {
-  slots_ = {};
-  arena_ = {};
-  heap_ = {};
-  fresh_ = {};
+  slots_.release();
+  arena_.release();
+  heap_.release();
+  fresh_.release();
   groups_ = {};
   far_starts_ = {};
   if (total_ > 0) {

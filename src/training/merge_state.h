@@ -42,6 +42,7 @@
 
 #include "common/result.h"
 #include "training/chunks.h"
+#include "training/mapped_vector.h"
 #include "training/pair_counts.h"
 #include "vocab/vocab.h"
 
@@ -95,7 +96,7 @@ class MergeState {
 
   // Lays out `chunks` of `corpus` and counts them. Fails only when `stop`
   // asks to stop (kInterrupted).
-  static Result<MergeState> build(std::string_view corpus, std::vector<Chunk> chunks,
+  static Result<MergeState> build(std::string_view corpus, MappedVector<Chunk> chunks,
                                   const StopCheck& stop);
 
   std::uint64_t total_tokens() const { return total_; }
@@ -156,7 +157,7 @@ class MergeState {
   Status compact_arena(const StopCheck& stop);
   void rebuild_heap();
 
-  std::vector<Slot> slots_;
+  MappedVector<Slot> slots_;
   std::vector<Pos> group_end_;  // positions where each weight group ends
   std::vector<std::uint64_t> group_weight_;
   std::unordered_map<Pos, Pos> far_starts_;  // last slot -> first, for very long tokens
@@ -166,11 +167,11 @@ class MergeState {
   std::uint64_t active_ = 0;                 // ids with a positive count
 
   Pairs pairs_;
-  std::vector<std::uint8_t> arena_;
+  MappedVector<std::uint8_t> arena_;
   std::uint64_t arena_entries_ = 0;  // entries in the arena, stale ones included
   std::uint64_t occurrences_ = 0;    // adjacent token pairs in the slots
-  std::vector<HeapItem> heap_;
-  std::vector<Pos> fresh_;  // positions whose pair a merge created, ascending
+  MappedVector<HeapItem> heap_;
+  MappedVector<Pos> fresh_;  // positions whose pair a merge created, ascending
 
   // Scratch for grouping the new pairs of one merge, indexed by the other
   // token: [0, n) for (x, merged), [n, 2n) for (merged, y).

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "training/mapped_vector.h"
 
 namespace tarvik::training {
 
@@ -68,7 +69,7 @@ class PairCounts {
   }
 
   void release() {
-    slots_ = {};
+    slots_.release();
     size_ = 0;
   }
 
@@ -78,8 +79,8 @@ class PairCounts {
   }
 
   void rebuild(std::uint64_t capacity) {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(capacity, Slot{kEmptyKey, 0, 0, 0});
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0});
     mask_ = capacity - 1;
     shift_ = 64 - __builtin_ctzll(capacity);
     for (const Slot& slot : old) {
@@ -90,7 +91,7 @@ class PairCounts {
     }
   }
 
-  std::vector<Slot> slots_;
+  MappedVector<Slot> slots_;
   std::uint64_t size_ = 0;
   std::uint64_t mask_ = 0;
   int shift_ = 64;

@@ -17,7 +17,7 @@ using namespace training;
 namespace {
 
 template <class Layout>
-Result<Vocab> run(std::string_view corpus, std::vector<Chunk> chunks, const TrainOptions& options,
+Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const TrainOptions& options,
                   const StopCheck& stop, std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
   auto built = MergeState<Layout>::build(corpus, std::move(chunks), stop);
@@ -81,7 +81,7 @@ Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
   StopCheck stop;
   if (cancel) stop = [&cancel] { return cancel(); };
   bool stopped = false;
-  std::vector<Chunk> chunks = split_chunks(corpus, stop, &stopped);
+  MappedVector<Chunk> chunks = split_chunks(corpus, stop, &stopped);
   if (stopped) return Error::interrupted();
 
   std::uint64_t slots = 1;
