@@ -203,10 +203,17 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Py
 
 bool convert_text(PyObject* object, const char* message, TextBytes* out) {
   if (PyUnicode_Check(object)) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-    if (text != nullptr) {
-      out->view = std::string_view(text, static_cast<std::size_t>(size));
+    // ASCII strings are their own UTF-8; others are encoded into a temporary
+    // bytes object rather than a UTF-8 copy cached for the str's whole life.
+    if (is_ascii_str(object)) {
+      out->view = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+      return true;
+    }
+    out->owner = Ref::steal(PyUnicode_AsUTF8String(object));
+    if (out->owner) {
+      out->view = std::string_view(PyBytes_AS_STRING(out->owner.get()),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(out->owner.get())));
       return true;
     }
   } else if (PyBytes_Check(object)) {

@@ -42,6 +42,7 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Py
 // bytes) are viewed in place; anything else is copied into `storage`.
 struct TextBytes {
   std::string storage;
+  Ref owner;  // a temporary UTF-8 bytes object the view points into
   std::string_view view;
 };
 // On failure raises TypeError `message` (no argument prefix).

@@ -44,4 +44,13 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 #endif
 }
 
+// True when the str holds only ASCII, so its character data is its UTF-8.
+inline bool is_ascii_str(PyObject* text) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnicode_IS_ASCII(text);
+#else
+  return PyUnicode_READY(text) == 0 && PyUnicode_IS_ASCII(text);
+#endif
+}
+
 }  // namespace tarvik::py
