@@ -40,10 +40,12 @@ def main():
     args = parser.parse_args()
 
     files = stdlib_sources(int(args.mb * 1e6))
-    cut = max(1, len(files) * 9 // 10)
-    train_text, heldout = b"".join(files[:cut]), b"".join(files[cut:])
-    print(f"corpus: {len(train_text) / 1e6:.2f} MB from {cut} standard-library files, "
-          f"held out: {len(heldout) / 1e6:.2f} MB from {len(files) - cut}")
+    # Every tenth file is held out for encoding; the rest is the training corpus.
+    train_files = [f for i, f in enumerate(files) if i % 10 != 9]
+    heldout_files = [f for i, f in enumerate(files) if i % 10 == 9]
+    train_text, heldout = b"".join(train_files), b"".join(heldout_files)
+    print(f"corpus: {len(train_text) / 1e6:.2f} MB from {len(train_files)} standard-library files, "
+          f"held out: {len(heldout) / 1e6:.2f} MB from {len(heldout_files)}")
 
     start = time.perf_counter()
     tok = tarvik_core.QormTokenizer(train_text, vocab_size=args.vocab_size)
