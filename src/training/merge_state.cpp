@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tarvik::training {
 namespace {
@@ -85,7 +86,6 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
       state.unigram_[buffer[k]] += static_cast<std::int64_t>(chunk.weight);
     }
     state.total_ += chunk.length * chunk.weight;
-    state.occurrences_ += chunk.length - 1;
     pos += chunk.length;
     slots[pos++] = kSeparator;
     if (pos >= next_poll) {
@@ -128,7 +128,7 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
     PairEntry& pair = state.pairs_.upsert(key);
     pair.count = static_cast<Count>(weighted[k]);
     pair.begin = static_cast<Offset>(cursor[k]);
-    pair.length = static_cast<Offset>(entries[k]);
+    pair.bytes = static_cast<Offset>(size);
     state.heap_.push_back(HeapItem{state.coverage(key, weighted[k]), key});
   }
   weighted = {};
@@ -142,7 +142,6 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
     cursor[k] = static_cast<std::uint64_t>(put_varint(out, i - last[k]) - state.arena_.data());
     last[k] = static_cast<Pos>(i);
   }
-  state.arena_entries_ = state.occurrences_;
   std::make_heap(state.heap_.begin(), state.heap_.end());
   return state;
 }
@@ -275,7 +274,11 @@ void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weig
   std::int64_t count = static_cast<std::int64_t>(pair->count) - weight;
   if (count > 0) {
     pair->count = static_cast<Count>(count);
+    ++pair->stale;
+    ++stale_entries_;
   } else {
+    dead_bytes_ += pair->bytes;
+    stale_entries_ -= pair->stale;
     pairs_.erase(pair);
   }
 }
@@ -304,45 +307,62 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   PairEntry* merging = pairs_.find(Layout::key(a, b));
   if (merging == nullptr) return {};
   const std::uint8_t* in = arena_.data() + merging->begin;
-  const std::uint64_t length = merging->length;
+  const std::uint8_t* const end = in + merging->bytes;
   Pos pos = 0;
   fresh_.clear();
   WeightCursor weight(*this);
-  for (std::uint64_t i = 0; i < length; ++i) {
-    if (i % kPollEvery == kPollEvery - 1 && stop && stop()) return Error::interrupted();
-    pos += static_cast<Pos>(get_varint(in));
-    if (slots_[pos] != a) continue;
-    const Pos q = pos + len_a;
-    if (slots_[q] != b) continue;
-    // An occurrence: (p, a, b, y) becomes (p, t, y).
-    const std::int64_t w = weight.at(pos);
-    if (slots_[pos - 1] != kSeparator) {
-      Pos left = previous_start(pos);
-      TokenId p = slots_[left];
-      decrease(p, a, w);
-      increase(p, t, w);
-      if (fresh_.empty() || fresh_.back() != left) fresh_.push_back(left);
+  std::uint64_t seen = 0;
+  // Positions are decoded a batch ahead so that their slots can be fetched
+  // while earlier ones are processed.
+  constexpr std::size_t kBatch = 16;
+  Pos batch[kBatch];
+  while (in < end) {
+    std::size_t n = 0;
+    for (; n < kBatch && in < end; ++n) {
+      pos += static_cast<Pos>(get_varint(in));
+      __builtin_prefetch(&slots_[pos - 1]);
+      batch[n] = pos;
     }
-    const Pos r = q + len_b;
-    const Slot y = slots_[r];
-    if (y != kSeparator) {
-      decrease(b, y, w);
-      increase(t, y, w);
-      fresh_.push_back(pos);
+    seen += n;
+    if (seen >= kPollEvery) {
+      seen = 0;
+      if (stop && stop()) return Error::interrupted();
     }
-    decrease(a, b, w);
-    add_unigram(a, -w);
-    add_unigram(b, -w);
-    add_unigram(t, w);
-    total_ -= static_cast<std::uint64_t>(w);
-    --occurrences_;
-    slots_[pos] = static_cast<Slot>(t);
-    slots_[q] = kInside;
-    mark_last(r - 1, pos);
+    for (std::size_t k = 0; k < n; ++k) {
+      const Pos pos = batch[k];
+      if (slots_[pos] != a) continue;
+      const Pos q = pos + len_a;
+      if (slots_[q] != b) continue;
+      // An occurrence: (p, a, b, y) becomes (p, t, y).
+      const std::int64_t w = weight.at(pos);
+      if (slots_[pos - 1] != kSeparator) {
+        Pos left = previous_start(pos);
+        TokenId p = slots_[left];
+        decrease(p, a, w);
+        increase(p, t, w);
+        if (fresh_.empty() || fresh_.back() != left) fresh_.push_back(left);
+      }
+      const Pos r = q + len_b;
+      const Slot y = slots_[r];
+      if (y != kSeparator) {
+        decrease(b, y, w);
+        increase(t, y, w);
+        fresh_.push_back(pos);
+      }
+      decrease(a, b, w);
+      add_unigram(a, -w);
+      add_unigram(b, -w);
+      add_unigram(t, w);
+      total_ -= static_cast<std::uint64_t>(w);
+      slots_[pos] = static_cast<Slot>(t);
+      slots_[q] = kInside;
+      mark_last(r - 1, pos);
+    }
   }
   publish_new_pairs(t);
-  // The small constant keeps tiny states from compacting after every merge.
-  if (arena_entries_ > occurrences_ + occurrences_ / 4 + 64) return compact_arena(stop);
+  // Stale entries are counted at about two bytes each; the small constant
+  // keeps tiny states from compacting after every merge.
+  if (dead_bytes_ + 2 * stale_entries_ > arena_.size() / 6 + 64) return compact_arena(stop);
   return {};
 }
 
@@ -387,11 +407,12 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     Group& group = groups_[g];
     if (group.pair == nullptr) continue;
     group.pair->begin = static_cast<Offset>(cursor);
-    group.pair->length = static_cast<Offset>(group.entries);
+    group.pair->bytes = static_cast<Offset>(group.bytes);
+    stale_entries_ -= group.pair->stale;  // decreases before its list existed
+    group.pair->stale = 0;
     group.cursor = cursor;
     group.last = 0;
     cursor += group.bytes;
-    arena_entries_ += group.entries;
     push_heap(group.pair->key, group.pair->count);
   }
   for (Pos pos : fresh_) {
@@ -407,9 +428,10 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
 
 template <class Layout>
 Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
-  // Rewrites the live lists in arena order, dropping stale entries. A list
-  // never grows when entries are dropped (a varint of a sum of gaps is no
-  // longer than the varints of the gaps), so the rewrite stays behind the read.
+  // Moves the live lists down over the dead ones, in arena order. A list
+  // with many stale entries is rewritten without them instead: it never
+  // grows (a varint of a sum of gaps is no longer than the varints of the
+  // gaps), so the writer stays behind the reader.
   MappedVector<PairEntry*> live;
   live.reserve(pairs_.size());
   pairs_.for_each([&](PairEntry& pair) { live.push_back(&pair); });
@@ -417,33 +439,47 @@ Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
             [](const PairEntry* x, const PairEntry* y) { return x->begin < y->begin; });
   std::uint8_t* const base = arena_.data();
   std::uint8_t* out = base;
-  std::uint64_t kept = 0, since_poll = 0;
+  std::uint64_t since_poll = 0;
+  constexpr std::size_t kBatch = 64;
+  Pos batch[kBatch];
   for (PairEntry* pair : live) {
-    TokenId x = Layout::left(pair->key), y = Layout::right(pair->key);
-    const Pos len_x = static_cast<Pos>(length_[x]);
     const std::uint8_t* in = base + pair->begin;
-    std::uint8_t* begin = out;
-    Pos pos = 0, last = 0;
-    std::uint64_t entries = 0;
-    for (std::uint64_t i = 0; i < pair->length; ++i) {
-      pos += static_cast<Pos>(get_varint(in));
-      if (slots_[pos] != x || slots_[pos + len_x] != y) continue;
-      out = put_varint(out, pos - last);
-      last = pos;
-      ++entries;
-    }
-    since_poll += pair->length;
+    const std::uint8_t* const end = in + pair->bytes;
+    std::uint8_t* const begin = out;
     pair->begin = static_cast<Offset>(begin - base);
-    pair->length = static_cast<Offset>(entries);
-    kept += entries;
-    if (since_poll >= kPollEvery) {
+    since_poll += pair->bytes;
+    if (std::uint64_t{pair->stale} * 16 < pair->bytes) {
+      if (out != in) std::memmove(out, in, pair->bytes);
+      out += pair->bytes;
+      continue;
+    }
+    const TokenId x = Layout::left(pair->key), y = Layout::right(pair->key);
+    const Pos len_x = static_cast<Pos>(length_[x]);
+    Pos pos = 0, last = 0;
+    while (in < end) {
+      std::size_t n = 0;
+      for (; n < kBatch && in < end; ++n) {
+        pos += static_cast<Pos>(get_varint(in));
+        __builtin_prefetch(&slots_[pos]);
+        batch[n] = pos;
+      }
+      for (std::size_t k = 0; k < n; ++k) {
+        if (slots_[batch[k]] != x || slots_[batch[k] + len_x] != y) continue;
+        out = put_varint(out, batch[k] - last);
+        last = batch[k];
+      }
+    }
+    pair->bytes = static_cast<Offset>(out - begin);
+    stale_entries_ -= pair->stale;
+    pair->stale = 0;
+    if (since_poll >= kPollEvery * 16) {
       since_poll = 0;
       if (stop && stop()) return Error::interrupted();
     }
   }
   arena_.resize_for_overwrite(static_cast<std::size_t>(out - base));
   arena_.shrink_to_fit();
-  arena_entries_ = kept;
+  dead_bytes_ = 0;
   return {};
 }
 

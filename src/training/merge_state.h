@@ -18,8 +18,10 @@
 // creates the later of its two tokens. Entries go stale when a neighbouring
 // merge changes the pair at their position (a position never holds the same
 // pair again once it has changed), so readers check each entry against the
-// slots, and the arena is compacted in place when it holds a quarter more
-// entries than there are pair occurrences.
+// slots. Each pair counts the stale entries of its list (one per occurrence
+// destroyed); when dead lists and stale entries make up about a quarter of
+// the arena it is compacted in place, checking entry by entry only the lists
+// with many stale entries and moving the others whole.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
 // count, holds every live pair; counts of existing pairs only ever fall, so
@@ -168,8 +170,8 @@ class MergeState {
 
   Pairs pairs_;
   MappedVector<std::uint8_t> arena_;
-  std::uint64_t arena_entries_ = 0;  // entries in the arena, stale ones included
-  std::uint64_t occurrences_ = 0;    // adjacent token pairs in the slots
+  std::uint64_t dead_bytes_ = 0;     // arena bytes of lists whose pair is gone
+  std::uint64_t stale_entries_ = 0;  // sum of the live lists' stale counts
   MappedVector<HeapItem> heap_;
   MappedVector<Pos> fresh_;  // positions whose pair a merge created, ascending
 

@@ -11,10 +11,11 @@ namespace tarvik::training {
 
 template <class Key, class Count, class Offset>
 struct PairRecord {
-  Key key;        // the pair; PairCounts::kEmptyKey when unused
-  Count count;    // weighted adjacent occurrences
-  Offset begin;   // occurrence list: byte offset in the arena
-  Offset length;  // and number of entries
+  Key key;       // the pair; PairCounts::kEmptyKey when unused
+  Count count;   // weighted adjacent occurrences
+  Offset begin;  // occurrence list: byte offset in the arena
+  Offset bytes;  // and byte length
+  Offset stale;  // entries known to be out of date
 };
 
 template <class Key, class Count, class Offset>
@@ -37,13 +38,13 @@ class PairCounts {
   // The slot of `key`, created with zero count and an empty list if absent.
   // Invalidates earlier slot pointers when the table grows.
   Slot& upsert(Key key) {
-    if ((size_ + 1) * 3 > slots_.size() * 2) rebuild(slots_.size() * 2);
+    if ((size_ + 1) * 5 > slots_.size() * 4) rebuild(slots_.size() * 2);
     std::uint64_t i = home(key);
     for (; slots_[i].key != kEmptyKey; i = (i + 1) & mask_) {
       if (slots_[i].key == key) return slots_[i];
     }
     ++size_;
-    slots_[i] = Slot{key, 0, 0, 0};
+    slots_[i] = Slot{key, 0, 0, 0, 0};
     return slots_[i];
   }
 
@@ -80,7 +81,7 @@ class PairCounts {
 
   void rebuild(std::uint64_t capacity) {
     MappedVector<Slot> old = std::move(slots_);
-    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0});
+    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
     mask_ = capacity - 1;
     shift_ = 64 - __builtin_ctzll(capacity);
     for (const Slot& slot : old) {
