@@ -92,6 +92,8 @@ struct ScoredCell {
   std::uint32_t len;  // length of `chosen`; the path's previous cell is at end - len
 };
 
+using Candidate = Trie::Match;
+
 template <class Count>
 struct DenseCell {
   Count count;
@@ -197,6 +199,7 @@ TokenIds Encoder::Impl::greedy(const unsigned char* in, std::size_t n) const {
 
 Result<TokenIds> Encoder::Impl::scored(const unsigned char* in, std::size_t n) const {
   if (n == 0) return TokenIds{};
+  const std::size_t span = max_token_len;
   Scratch scratch((n + 1) * sizeof(ScoredCell));
   ScoredCell* cells = scratch.as<ScoredCell>();
   cells[0] = {0.0, 0, 0};
@@ -204,57 +207,61 @@ Result<TokenIds> Encoder::Impl::scored(const unsigned char* in, std::size_t n) c
 
   const double* lp = log_probs.data();
   const std::size_t known = log_probs.size();
-  const std::size_t span = max_token_len;
   std::optional<TokenId> fault;
 
   for (std::size_t s = 0; s < n; ++s) {
     const double base = cells[s].score;
     if (base == kUnreachableScore) continue;
+    const unsigned char* start = in + s;
     const unsigned char* limit = in + (n - s > span ? s + span : n);
     ScoredCell* from = cells + s;
 
-    // Scores token t ending `len` bytes after s with the pair term `term`.
-    auto offer = [&](TokenId t, std::size_t len, auto&& term_of) {
-      double value;
-      if (t < known) [[likely]] {
-        value = (base + lp[t]) + term_of(t);
-      } else if (const std::optional<double> slow = slow_log_prob(t)) {
-        value = (base + *slow) + term_of(t);
-      } else {
-        if (!fault) fault = t;
-        return;
-      }
-      ScoredCell& cell = from[len];
-      if (value > cell.score) cell = {value, t, static_cast<std::uint32_t>(len)};
-    };
-    auto pass = [&](auto&& term_of) {
-      const bool stepped = trie.walk(in + s, limit, [&](TokenId t, const unsigned char* end) {
-        offer(t, static_cast<std::size_t>(end - (in + s)), term_of);
+    // Walks the trie from s and offers every token found, with the pair
+    // term given by term_of(t), to the cell where it ends.
+    auto relax = [&](auto&& term_of) {
+      auto offer = [&](TokenId t, std::uint32_t len) {
+        double value;
+        if (t < known) [[likely]] {
+          value = (base + lp[t]) + term_of(t);
+        } else if (const std::optional<double> slow = slow_log_prob(t)) {
+          value = (base + *slow) + term_of(t);
+        } else {
+          if (!fault) fault = t;
+          return;
+        }
+        // Only a strictly greater value replaces (never a NaN).
+        ScoredCell& cell = from[len];
+        if (value > cell.score) cell = {value, t, len};
+      };
+      const bool stepped = trie.walk(start, limit, [&](TokenId t, const unsigned char* end) {
+        offer(t, static_cast<std::uint32_t>(end - start));
       });
       // The single-byte fallback applies only when no token starts with the byte.
-      if (!stepped) offer(in[s], 1, term_of);
+      if (!stepped) offer(*start, 1);
     };
 
     if (!use_pairs || s == 0) {
       const double term = start_term;
-      pass([term](TokenId) { return term; });
+      relax([term](TokenId) { return term; });
     } else if (bigrams_empty) {
       const double term = unseen_term;
-      pass([term](TokenId) { return term; });
+      relax([term](TokenId) { return term; });
     } else {
       const TokenId ctx = from->chosen;
       if (ctx < pairs.rows()) [[likely]] {
-        const PairTable::Row& row = pairs.row(ctx);
+        const PairTable::Cursor pair = pairs.cursor(ctx);
         const double unseen = unseen_term;
-        pass([&, unseen](TokenId t) {
-          const double* hit = pairs.find(row, t);
+        relax([&pair, unseen](TokenId t) {
+          const double* hit = pair.find(t);
           return hit ? *hit : unseen;
         });
       } else {
-        pass([&](TokenId t) { return slow_pair_term(ctx, t); });
+        relax([&](TokenId t) { return slow_pair_term(ctx, t); });
       }
     }
-    if (fault) return Error::index_out_of_bounds(vocab.tokens.size(), *fault);
+    if (fault) [[unlikely]] {
+      return Error::index_out_of_bounds(vocab.tokens.size(), *fault);
+    }
   }
   if (cells[n].score == kUnreachableScore) return greedy(in, n);
   return reconstruct(cells, n);

@@ -1,36 +1,57 @@
-// Building the per-left-token rows of weighted bigram values.
+// Building the per-left-token filters and rows of weighted bigram values.
 #include "encoder/pair_table.h"
 
 #include <bit>
+#include <limits>
+#include <new>
 
 namespace tarvik {
 
 PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight)
     : rows_(left_limit) {
-  std::vector<std::uint32_t> counts(left_limit, 0);
+  std::vector<std::uint64_t> counts(left_limit, 0);
   for (const auto& [key, value] : bigrams) {
     const TokenId left = bigram_left(key);
     if (left < left_limit) ++counts[left];
   }
-  // Entry 0 stays unused: the shared empty row of every left id without pairs.
-  std::size_t total = 1;
+  // Entry 0 and filter word 0 stay empty: shared by every left id without
+  // pairs. A row's filter is a power of two of at least eight bits per pair
+  // (at most one absent pair in eight passes it); a row of up to 64 pairs
+  // fits one cache line.
+  std::uint64_t entries = 1;
+  std::uint64_t words = 1;
   for (std::size_t left = 0; left < left_limit; ++left) {
     if (counts[left] == 0) continue;
-    // At most half full, so a probe ends quickly on a missing pair.
-    const std::uint32_t capacity = std::bit_ceil(counts[left] * 2u);
-    rows_[left] = Row{total, capacity - 1};
-    total += capacity;
+    // At most half full, so a probe ends quickly on an absent pair.
+    const std::uint64_t capacity = std::bit_ceil(counts[left] * 2);
+    const std::uint64_t bits = std::bit_ceil(std::max<std::uint64_t>(counts[left] * 8, 64));
+    if (bits - 1 > std::numeric_limits<std::uint32_t>::max() ||
+        capacity - 1 > std::numeric_limits<std::uint32_t>::max()) {
+      throw std::bad_alloc();
+    }
+    if (bits >= 512) words = (words + 7) & ~std::uint64_t{7};  // start on a cache line
+    rows_[left] = Row{static_cast<std::uint32_t>(entries), static_cast<std::uint32_t>(capacity - 1),
+                      static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(bits - 1)};
+    entries += capacity;
+    words += bits / 64;
+    if (entries > std::numeric_limits<std::uint32_t>::max() ||
+        words > std::numeric_limits<std::uint32_t>::max()) {
+      throw std::bad_alloc();
+    }
   }
-  entries_.resize(total);
+  entries_.resize(entries);
+  filter_.assign(words, 0);
   for (const auto& [key, value] : bigrams) {
     const TokenId left = bigram_left(key);
     if (left >= left_limit) continue;
     const TokenId right = bigram_right(key);
     const Row& row = rows_[left];
-    std::uint32_t at = hash(right) & row.mask;
-    while (entries_[row.offset + at].used) at = (at + 1) & row.mask;
-    entries_[row.offset + at] = Entry{right, 1, weight * value};
-    ++count_;
+    Entry* slots = entries_.data() + row.entries;
+    std::uint32_t at = slot_hash(right) & row.entry_mask;
+    while (slots[at].used) at = (at + 1) & row.entry_mask;
+    slots[at] = Entry{right, 1, weight * value};
+    const std::uint32_t bit = filter_hash(right) & row.filter_mask;
+    filter_[row.filter + (bit >> 6)] |= std::uint64_t{1} << (bit & 63);
   }
 }
 

@@ -1,13 +1,18 @@
-// The bigram values as the context-weighted encoder reads them: one small
-// open-addressing row per left token, holding context_weight x ln P(right |
-// left) already multiplied out (the product is the one the encoder would
-// compute, so results are bit-identical). One encoding position reads one row
-// for all its candidates, so a row stays in cache across them.
+// The bigram values as the context-weighted encoder reads them.
+//
+// All lookups at one input position share the left token (the last token of
+// the best path so far), so everything is grouped by left token. Most lookups
+// are for pairs the table does not hold (about four in five on real text), so
+// a lookup first tests the left token's bit filter, about eight bits per pair
+// and for most left tokens within one cache line: a clear bit means "absent".
+// Only when the bit is set does it probe the left token's row, a small
+// open-addressing table of (right, context_weight x ln P(right | left)). The
+// products are the ones the encoder would compute, so results are
+// bit-identical to multiplying at lookup time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "vocab/vocab.h"
@@ -15,48 +20,77 @@
 namespace tarvik {
 
 class PairTable {
- public:
-  PairTable() = default;
-  // Rows for left ids below `left_limit`; entries with a larger left id are
-  // left out (the caller looks those up in the Vocab's own table).
-  PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight);
-
-  struct Row {
-    std::size_t offset = 0;  // first entry of the row
-    std::uint32_t mask = 0;  // capacity - 1; rows without entries use the empty entry 0
-  };
-
-  bool empty() const { return count_ == 0; }
-  std::size_t rows() const { return rows_.size(); }
-  const Row& row(TokenId left) const { return rows_[left]; }
-
-  // The weighted value of (row's left, right), or nothing when the pair is
-  // not in the table.
-  const double* find(const Row& row, TokenId right) const {
-    std::uint32_t at = hash(right) & row.mask;
-    for (;;) {
-      const Entry& entry = entries_[row.offset + at];
-      if (!entry.used) return nullptr;
-      if (entry.right == right) return &entry.weighted;
-      at = (at + 1) & row.mask;
-    }
-  }
-
  private:
+  struct Row {
+    std::uint32_t entries = 0;      // first entry of the row
+    std::uint32_t entry_mask = 0;   // capacity - 1; a row without pairs uses the empty entry 0
+    std::uint32_t filter = 0;       // first filter word of the row
+    std::uint32_t filter_mask = 0;  // filter bits - 1; a row without pairs uses the zero word 0
+  };
   struct Entry {
     TokenId right = 0;
     std::uint32_t used = 0;
     double weighted = 0.0;
   };
 
-  static std::uint32_t hash(TokenId right) {
+ public:
+  PairTable() = default;
+  // Rows for left ids below `left_limit`; entries with a larger left id are
+  // left out (the caller looks those up in the Vocab's own table). May throw
+  // std::bad_alloc.
+  PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight);
+
+  std::size_t rows() const { return rows_.size(); }
+  std::size_t memory_bytes() const {
+    return rows_.size() * sizeof(Row) + entries_.size() * sizeof(Entry) +
+           filter_.size() * sizeof(std::uint64_t);
+  }
+
+  // The lookups of one left token.
+  class Cursor {
+   public:
+    // The weighted value of (left, right), or nullptr when the table lacks it.
+    const double* find(TokenId right) const {
+      const std::uint32_t bit = filter_hash(right) & row_.filter_mask;
+      if (!((filter_[bit >> 6] >> (bit & 63)) & 1)) return nullptr;
+      std::uint32_t at = slot_hash(right) & row_.entry_mask;
+      for (;;) {
+        const Entry& entry = entries_[at];
+        if (!entry.used) return nullptr;
+        if (entry.right == right) return &entry.weighted;
+        at = (at + 1) & row_.entry_mask;
+      }
+    }
+
+   private:
+    friend class PairTable;
+    Row row_;
+    const Entry* entries_;
+    const std::uint64_t* filter_;
+  };
+
+  // Requires left < rows().
+  Cursor cursor(TokenId left) const {
+    Cursor cursor;
+    cursor.row_ = rows_[left];
+    cursor.entries_ = entries_.data() + cursor.row_.entries;
+    cursor.filter_ = filter_.data() + cursor.row_.filter;
+    return cursor;
+  }
+
+ private:
+  static std::uint32_t slot_hash(TokenId right) {
     const std::uint32_t h = right * 0x9E3779B1u;
     return h ^ (h >> 15);
+  }
+  static std::uint32_t filter_hash(TokenId right) {
+    const std::uint32_t h = right * 0x85EBCA77u;
+    return h ^ (h >> 13);
   }
 
   std::vector<Row> rows_;
   std::vector<Entry> entries_;
-  std::size_t count_ = 0;
+  std::vector<std::uint64_t> filter_;
 };
 
 }  // namespace tarvik

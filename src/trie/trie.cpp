@@ -53,7 +53,7 @@ Trie Trie::build(std::span<const Token> tokens) {
   std::vector<Slot>& slots = trie.slots_;
   std::vector<bool> used;
   auto ensure = [&](std::size_t size) {
-    if (size >= kFree) throw std::bad_alloc();  // node indices must stay below kFree
+    if (size >= kMaxSlots) throw std::bad_alloc();  // node indices must fit in 31 bits
     if (slots.size() < size) {
       const std::size_t grown = std::max(size, slots.size() + slots.size() / 2 + 1024);
       slots.resize(grown);
@@ -62,6 +62,7 @@ Trie Trie::build(std::span<const Token> tokens) {
   };
   ensure(257);
   used[kRoot] = true;
+  slots[kRoot].check = kFreeCheck - 1;  // no parent, not terminal until a token says so
   std::size_t first_free = 1;
   std::size_t highest_used = 0;
 
@@ -76,7 +77,7 @@ Trie Trie::build(std::span<const Token> tokens) {
     // latest in table order.
     while (i < item.hi && bytes_of(i).size() == item.depth) {
       slots[item.node].term = tokens[order[i]].id;
-      slots[item.node].has_term = 1;
+      slots[item.node].check |= 1;
       ++i;
     }
     children.clear();
@@ -108,7 +109,7 @@ Trie Trie::build(std::span<const Token> tokens) {
     for (const ChildRange& child : children) {
       const std::size_t slot = base + child.byte;
       used[slot] = true;
-      slots[slot].check = item.node;
+      slots[slot].check = item.node << 1;
       highest_used = std::max(highest_used, slot);
       queue.push_back({static_cast<NodeIndex>(slot), item.depth + 1, child.lo, child.hi});
     }

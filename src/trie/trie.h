@@ -10,12 +10,12 @@
 // Layout: a double array. Node x's child for byte b lives in slot
 // base(x) + b and is valid only when that slot's check equals x, so one step
 // of a walk is one indexed read plus one compare, with no hashing or
-// searching. Slots are 16 bytes (base, check, terminal id, terminal flag), so
-// a trained vocabulary of a few thousand tokens fits in the second-level
-// cache instead of the megabytes of one 257-entry row per node. Nodes are
-// placed breadth first, keeping the hot upper levels next to each other. The
-// terminal flag is stored apart from the id, so every 32-bit id (4294967295
-// included) is representable.
+// searching. Slots are 12 bytes (base; check with the terminal flag in its
+// low bit; terminal id), so a trained vocabulary of a few thousand tokens fits
+// in the second-level cache instead of the megabytes of one 257-entry row per
+// node. Nodes are placed breadth first, keeping the hot upper levels next to
+// each other. The terminal flag is stored apart from the id, so every 32-bit
+// id (4294967295 included) is representable.
 //
 // The slot array is padded so that base + 255 of every node stays inside it:
 // a walk can never read outside the array.
@@ -50,11 +50,11 @@ class Trie {
 
   std::optional<NodeIndex> child(NodeIndex node, unsigned char byte) const {
     const NodeIndex next = slots_[node].base + byte;
-    if (slots_[next].check != node) return std::nullopt;
+    if ((slots_[next].check >> 1) != node) return std::nullopt;
     return next;
   }
   std::optional<TokenId> terminal(NodeIndex node) const {
-    if (!slots_[node].has_term) return std::nullopt;
+    if (!(slots_[node].check & 1)) return std::nullopt;
     return slots_[node].term;
   }
 
@@ -69,17 +69,43 @@ class Trie {
     const unsigned char* q = begin;
     do {
       const NodeIndex next = slots[node].base + *q;
-      if (slots[next].check != node) return q != begin;
+      const std::uint32_t check = slots[next].check;
+      if ((check >> 1) != node) return q != begin;
       node = next;
       ++q;
-      if (slots[node].has_term) report(slots[node].term, q);
+      if (check & 1) report(slots[node].term, q);
     } while (q < limit);
     return true;
   }
 
+  struct Match {
+    TokenId id;
+    std::uint32_t len;
+  };
+  // The walk of walk(), written to `out` in order: returns the number of
+  // tokens found, or -1 when the very first step fails. `out` needs room for
+  // limit - begin entries (every step writes one, kept only at a terminal, so
+  // the loop has no branch on whether a node is terminal). Requires
+  // begin < limit and limit - begin < 2^31.
+  std::ptrdiff_t collect(const unsigned char* begin, const unsigned char* limit, Match* out) const {
+    const Slot* slots = slots_.data();
+    NodeIndex node = kRoot;
+    const unsigned char* q = begin;
+    std::ptrdiff_t count = 0;
+    do {
+      const NodeIndex next = slots[node].base + *q;
+      const std::uint32_t check = slots[next].check;
+      if ((check >> 1) != node) return q == begin ? -1 : count;
+      node = next;
+      ++q;
+      out[count] = {slots[node].term, static_cast<std::uint32_t>(q - begin)};
+      count += check & 1;
+    } while (q < limit);
+    return count;
+  }
+
   // The end of the longest token that matches at `begin` (up to limit), and
-  // its id; {begin, nullopt} when none does. Returns the same as the last
-  // report of walk().
+  // its id; found is false when none does. Requires begin < limit.
   struct Longest {
     const unsigned char* end;
     TokenId id;
@@ -88,28 +114,34 @@ class Trie {
   Longest longest(const unsigned char* begin, const unsigned char* limit) const {
     const Slot* slots = slots_.data();
     NodeIndex node = kRoot;
-    Longest best{begin, 0, false};
+    const unsigned char* end = begin;
+    TokenId id = 0;
     for (const unsigned char* q = begin; q < limit;) {
       const NodeIndex next = slots[node].base + *q;
-      if (slots[next].check != node) break;
+      const std::uint32_t check = slots[next].check;
+      if ((check >> 1) != node) break;
       node = next;
       ++q;
-      if (slots[node].has_term) best = {q, slots[node].term, true};
+      if (check & 1) {
+        end = q;
+        id = slots[node].term;
+      }
     }
-    return best;
+    return {end, id, end != begin};
   }
 
  private:
-  // A free slot's check is kFree; node indices stay below it.
-  static constexpr NodeIndex kFree = 0xFFFFFFFFu;
+  // A slot's check holds (parent node << 1) | terminal flag; a free slot's
+  // is all ones, whose parent part no node index reaches.
+  static constexpr std::uint32_t kFreeCheck = 0xFFFFFFFFu;
+  static constexpr std::size_t kMaxSlots = 0x7FFFFFFFu;
 
   Trie() = default;  // only build() makes one: every trie has its padded root
 
   struct Slot {
     NodeIndex base = 0;
-    NodeIndex check = kFree;
+    std::uint32_t check = kFreeCheck;
     TokenId term = 0;
-    std::uint32_t has_term = 0;
   };
 
   std::vector<Slot> slots_;

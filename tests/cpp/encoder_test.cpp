@@ -182,6 +182,8 @@ Vocab random_vocab(std::mt19937& rng, bool with_bigrams) {
   if (with_bigrams) {
     std::uniform_int_distribution<TokenId> id(0, static_cast<TokenId>(v.tokens.size() - 1));
     for (int i = 0; i < 200; ++i) v.bigrams[bigram_key(id(rng) % 300, id(rng))] = grid(rng) * 0.25;
+    // One crowded row, so lookups also cross filters of several words.
+    for (int i = 0; i < 150; ++i) v.bigrams[bigram_key('a', id(rng))] = grid(rng) * 0.25;
   }
   v.vocab_size = v.tokens.size();
   return v;
