@@ -1,10 +1,12 @@
 """Training benchmark: wall time, throughput and peak memory of one training run.
 
     PYTHONPATH=build/trainer python3 bench/train.py [CORPUS] [--vocab-size N]
-        [--repeat K] [--progress]
+        [--repeat K] [--prefix FRACTION] [--progress] [--verbose]
 
 CORPUS defaults to the shared mixed.txt next to the repository. --repeat K
-trains on the corpus concatenated K times (to see how time scales with size).
+trains on the corpus concatenated K times and --prefix F on its first part,
+to see how time scales with size (repeating adds weight, not distinct chunks;
+a prefix has proportionally fewer of both).
 Peak memory is the process's maximum resident set size, corpus bytes and
 interpreter included. CPU time (user + system) is printed beside the wall
 time because a busy machine stretches the latter. Run it in a fresh process per measurement: the peak
@@ -27,11 +29,16 @@ def main() -> int:
     parser.add_argument("corpus", nargs="?", type=Path, default=DEFAULT_CORPUS)
     parser.add_argument("--vocab-size", type=int, default=8192)
     parser.add_argument("--repeat", type=int, default=1, help="concatenate the corpus K times")
+    parser.add_argument(
+        "--prefix", type=float, default=None, help="use only the first FRACTION (0-1] of the corpus"
+    )
     parser.add_argument("--progress", action="store_true", help="show the progress bar")
     parser.add_argument("--verbose", action="store_true", help="print the training log")
     args = parser.parse_args()
 
     data = args.corpus.read_bytes()
+    if args.prefix is not None:
+        data = data[: int(len(data) * args.prefix)]
     if args.repeat > 1:
         data = data * args.repeat
     megabytes = len(data) / 1e6
@@ -50,7 +57,8 @@ def main() -> int:
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
 
-    print(f"corpus        {args.corpus} x{args.repeat}: {megabytes:.1f} MB")
+    part = f" first {args.prefix:g}" if args.prefix is not None else ""
+    print(f"corpus        {args.corpus}{part} x{args.repeat}: {megabytes:.1f} MB")
     print(f"vocab_size    {tokenizer.vocab_size} (target {args.vocab_size})")
     print(f"wall          {wall:.2f} s (cpu {cpu:.2f} s)")
     print(f"throughput    {megabytes / wall:.1f} MB/s")

@@ -25,13 +25,14 @@ struct Chunk {
   std::uint64_t weight;
 
   bool is_inline() const { return length <= kInlineBytes; }
-  // Copies the chunk's bytes to `out` (length bytes).
-  void copy_to(std::string_view corpus, unsigned char* out) const {
+  // Calls f(byte) for each of the chunk's bytes in order.
+  template <class F>
+  void for_each_byte(std::string_view corpus, F&& f) const {
     if (is_inline()) {
-      for (std::uint64_t i = 0; i < length; ++i)
-        out[i] = static_cast<unsigned char>(source >> (8 * i));
+      for (std::uint64_t i = 0; i < length; ++i) f(static_cast<unsigned char>(source >> (8 * i)));
     } else {
-      std::memcpy(out, corpus.data() + source, length);
+      const auto* bytes = reinterpret_cast<const unsigned char*>(corpus.data() + source);
+      for (std::uint64_t i = 0; i < length; ++i) f(bytes[i]);
     }
   }
 };

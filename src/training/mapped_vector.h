@@ -54,9 +54,14 @@ class MappedVector {
     if (n > capacity_) remap(n);
   }
 
-  // Grows by half again when full, so pushes are amortised O(1).
+  // Like reserve, but grows by half again at least, so that appending in
+  // small steps is amortised O(1).
+  void reserve_more(std::size_t n) {
+    if (n > capacity_) remap(std::max({n, capacity_ + capacity_ / 2, kPage / sizeof(T)}));
+  }
+
   void push_back(const T& value) {
-    if (size_ == capacity_) remap(std::max(capacity_ + capacity_ / 2, kPage / sizeof(T)));
+    reserve_more(size_ + 1);
     data_[size_++] = value;
   }
   void pop_back() { --size_; }

@@ -73,20 +73,17 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
   slots[0] = kSeparator;
   std::uint64_t pos = 1;
   std::uint64_t next_poll = kPollEvery * 16;
-  std::vector<unsigned char> buffer;
   for (const Chunk& chunk : chunks) {
     if (state.group_weight_.empty() || state.group_weight_.back() != chunk.weight) {
       if (!state.group_weight_.empty()) state.group_end_.push_back(static_cast<Pos>(pos));
       state.group_weight_.push_back(chunk.weight);
     }
-    buffer.resize(chunk.length);
-    chunk.copy_to(corpus, buffer.data());
-    for (std::uint64_t k = 0; k < chunk.length; ++k) {
-      slots[pos + k] = buffer[k];
-      state.unigram_[buffer[k]] += static_cast<std::int64_t>(chunk.weight);
-    }
+    const auto weight = static_cast<std::int64_t>(chunk.weight);
+    chunk.for_each_byte(corpus, [&](unsigned char byte) {
+      slots[pos++] = byte;
+      state.unigram_[byte] += weight;
+    });
     state.total_ += chunk.length * chunk.weight;
-    pos += chunk.length;
     slots[pos++] = kSeparator;
     if (pos >= next_poll) {
       next_poll = pos + kPollEvery * 16;
@@ -97,7 +94,6 @@ Result<MergeState<Layout>> MergeState<Layout>::build(std::string_view corpus,
   state.group_weight_.push_back(0);
   for (std::int64_t c : state.unigram_) state.active_ += c > 0;
   chunks.release();
-  buffer = {};
 
   // Every initial pair is a byte pair: size each one's list in a dense
   // 64 Ki table, then delta-code the positions into the arena.
@@ -308,8 +304,9 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   if (merging == nullptr) return {};
   const std::uint8_t* in = arena_.data() + merging->begin;
   const std::uint8_t* const end = in + merging->bytes;
-  Pos pos = 0;
+  Pos decoded = 0;
   fresh_.clear();
+  fresh_last_ = 0;
   WeightCursor weight(*this);
   std::uint64_t seen = 0;
   // Positions are decoded a batch ahead so that their slots can be fetched
@@ -319,9 +316,9 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   while (in < end) {
     std::size_t n = 0;
     for (; n < kBatch && in < end; ++n) {
-      pos += static_cast<Pos>(get_varint(in));
-      __builtin_prefetch(&slots_[pos - 1]);
-      batch[n] = pos;
+      decoded += static_cast<Pos>(get_varint(in));
+      __builtin_prefetch(&slots_[decoded - 1]);
+      batch[n] = decoded;
     }
     seen += n;
     if (seen >= kPollEvery) {
@@ -340,14 +337,14 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
         TokenId p = slots_[left];
         decrease(p, a, w);
         increase(p, t, w);
-        if (fresh_.empty() || fresh_.back() != left) fresh_.push_back(left);
+        record_fresh(left);
       }
       const Pos r = q + len_b;
       const Slot y = slots_[r];
       if (y != kSeparator) {
         decrease(b, y, w);
         increase(t, y, w);
-        fresh_.push_back(pos);
+        record_fresh(pos);
       }
       decrease(a, b, w);
       add_unigram(a, -w);
@@ -373,6 +370,17 @@ void MergeState<Layout>::reserve_arena(std::uint64_t extra) {
 }
 
 template <class Layout>
+void MergeState<Layout>::record_fresh(Pos pos) {
+  // A position can be recorded twice in a row: as a new token with its right
+  // neighbour, then as the left neighbour of the next occurrence.
+  if (pos == fresh_last_) return;
+  fresh_.reserve_more(fresh_.size() + 10);
+  std::uint8_t* end = put_varint(fresh_.data() + fresh_.size(), pos - fresh_last_);
+  fresh_.resize_for_overwrite(static_cast<std::size_t>(end - fresh_.data()));
+  fresh_last_ = pos;
+}
+
+template <class Layout>
 void MergeState<Layout>::publish_new_pairs(TokenId merged) {
   // Every position in fresh_ now starts a pair with the new token on one
   // side; group them by the other token, keeping the ascending order.
@@ -384,7 +392,10 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     return x == merged ? stride + y : x;
   };
   touched_.clear();
-  for (Pos pos : fresh_) {
+  const std::uint8_t* const fresh_end = fresh_.data() + fresh_.size();
+  Pos pos = 0;
+  for (const std::uint8_t* in = fresh_.data(); in < fresh_end;) {
+    pos += static_cast<Pos>(get_varint(in));
     std::uint64_t g = group_of(pos);
     Group& group = groups_[g];
     if (group.entries == 0) touched_.push_back(static_cast<std::uint32_t>(g));
@@ -415,7 +426,9 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     cursor += group.bytes;
     push_heap(group.pair->key, group.pair->count);
   }
-  for (Pos pos : fresh_) {
+  pos = 0;
+  for (const std::uint8_t* in = fresh_.data(); in < fresh_end;) {
+    pos += static_cast<Pos>(get_varint(in));
     Group& group = groups_[group_of(pos)];
     if (group.pair == nullptr) continue;
     std::uint8_t* out = arena_.data() + group.cursor;

@@ -154,6 +154,7 @@ class MergeState {
   void add_unigram(TokenId id, std::int64_t delta);
   void push_heap(Key key, std::int64_t count);
   bool settle_top();
+  void record_fresh(Pos pos);
   void publish_new_pairs(TokenId merged);
   void reserve_arena(std::uint64_t extra);
   Status compact_arena(const StopCheck& stop);
@@ -173,7 +174,9 @@ class MergeState {
   std::uint64_t dead_bytes_ = 0;     // arena bytes of lists whose pair is gone
   std::uint64_t stale_entries_ = 0;  // sum of the live lists' stale counts
   MappedVector<HeapItem> heap_;
-  MappedVector<Pos> fresh_;  // positions whose pair a merge created, ascending
+  // Positions whose pair the current merge created, ascending, delta-coded.
+  MappedVector<std::uint8_t> fresh_;
+  Pos fresh_last_ = 0;
 
   // Scratch for grouping the new pairs of one merge, indexed by the other
   // token: [0, n) for (x, merged), [n, 2n) for (merged, y).
