@@ -1,0 +1,124 @@
+// Tests of the trainer's console lines, its cancellation and its output
+// failures. Results of training are checked against the Python reference in
+// tests/test_training.py.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "training/progress.h"
+#include "training/trainer.h"
+
+using namespace tarvik;
+using namespace tarvik::training;
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void check(bool ok, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("FAIL: %s\n", what.c_str());
+  }
+}
+
+void check_eq(const std::string& got, const std::string& want, const std::string& what) {
+  check(got == want, what + "\n  got:  " + got + "\n  want: " + want);
+}
+
+std::string repeat(std::string_view piece, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += piece;
+  return out;
+}
+
+const std::string kFull = "\xE2\x96\x88", kLight = "\xE2\x96\x91";
+
+void test_progress_interval() {
+  const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+      {1, 1}, {50, 1}, {100, 1}, {101, 5}, {500, 25}, {1000, 50}, {1001, 10}, {7936, 79}};
+  for (auto [merges, interval] : cases) {
+    check(progress_interval(merges) == interval, "interval for " + std::to_string(merges));
+  }
+}
+
+void test_lines() {
+  // m = 8 after the first merge: 0.125 * 30 = 3.75 cells, 12.5 % shown as 12.
+  check_eq(progress_line(1, 8, false, 0.25),
+           "\r  [" + repeat(kFull, 3) + repeat(kLight, 27) +
+               "] 12% | 1/8 merges | compress | 0.2s elapsed | ETA 1.8s  ",
+           "progress line");
+  check_eq(progress_line(3, 4, true, 3.0),
+           "\r  [" + repeat(kFull, 22) + repeat(kLight, 8) +
+               "] 75% | 3/4 merges | entropy | 3.0s elapsed | ETA 1.0s  ",
+           "progress line, entropy phase");
+  check_eq(progress_bar(-0.5), repeat(kLight, 30), "negative fraction");
+  check_eq(final_progress_line(50, 1.25),
+           "\r  [" + repeat(kFull, 30) + "] 100% | 50/50 merges | done | 1.2s total          \n",
+           "final progress line");
+  check_eq(step_line(100, 7936, "a", "\xE2", "a\xE2", 42, 2.375, 17, 1.23456),
+           "\nStep 100/7936: merged a + \xEF\xBF\xBD -> a\xEF\xBF\xBD (count=42, score=2.38, "
+           "tokens=17, H=1.2346)\n",
+           "step line with a lone 0xE2");
+  check_eq(start_line(256, 2), "Starting training: 256 base tokens, target 2 merges\n", "start");
+  check_eq(initial_line(5, 1.5219280948873623), "Initial: 5 total tokens, entropy = 1.5219 bits\n",
+           "initial");
+  check_eq(stop_line(5), "No more merges available at step 5\n", "stop");
+  check_eq(summary_line(258, 2, 2, 1.0),
+           "Training complete: vocab_size=258, active_tokens=2, total_tokens=2, entropy=1.0000 "
+           "bits\n",
+           "summary");
+}
+
+// Training a long run of one byte polls the check inside its single merge,
+// and stops with kInterrupted whichever poll says so.
+void test_cancellation() {
+  const std::string corpus(4'000'000, 'a');
+  const TrainOptions options{257, false, false};
+  int calls = 0;
+  auto counted = train(corpus, options, [&] { return ++calls, false; });
+  check(counted.ok() && counted->vocab_size == 257, "uncancelled run completes");
+  check(calls > 10, "polled inside the long steps (" + std::to_string(calls) + " polls)");
+  for (int stop_at : {1, 2, calls / 2, calls}) {
+    int seen = 0;
+    auto result = train(corpus, options, [&] { return ++seen >= stop_at; });
+    check(!result.ok() && result.error().kind == ErrorKind::kInterrupted,
+          "interrupted at poll " + std::to_string(stop_at));
+  }
+}
+
+// A write to standard error that fails abandons training with the internal fault.
+void test_failed_output() {
+  int full = ::open("/dev/full", O_WRONLY);
+  if (full < 0) return;  // no /dev/full here
+  int saved = ::dup(2);
+  ::dup2(full, 2);
+  auto verbose = train("ab ab", {258, true, false});
+  auto progress = train("ab ab", {258, false, true});
+  auto silent = train("ab ab", {258, false, false});
+  ::dup2(saved, 2);
+  ::close(saved);
+  ::close(full);
+  for (auto* result : {&verbose, &progress}) {
+    check(!result->ok() && result->error().kind == ErrorKind::kInternal &&
+              result->error().message.rfind("failed printing to stderr: ", 0) == 0,
+          "failed write is an internal fault");
+  }
+  check(silent.ok(), "nothing written, nothing failed");
+}
+
+}  // namespace
+
+int main() {
+  test_progress_interval();
+  test_lines();
+  test_cancellation();
+  test_failed_output();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
