@@ -445,17 +445,23 @@ Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
   // with many stale entries is rewritten without them instead: it never
   // grows (a varint of a sum of gaps is no longer than the varints of the
   // gaps), so the writer stays behind the reader.
-  MappedVector<PairEntry*> live;
+  // Table slot indices (half the size of pointers) of the live pairs, in
+  // arena order.
+  MappedVector<std::uint32_t> live;
   live.reserve(pairs_.size());
-  pairs_.for_each([&](PairEntry& pair) { live.push_back(&pair); });
-  std::sort(live.begin(), live.end(),
-            [](const PairEntry* x, const PairEntry* y) { return x->begin < y->begin; });
+  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
+    if (pairs_.used(i)) live.push_back(static_cast<std::uint32_t>(i));
+  }
+  std::sort(live.begin(), live.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return pairs_.at(x).begin < pairs_.at(y).begin;
+  });
   std::uint8_t* const base = arena_.data();
   std::uint8_t* out = base;
   std::uint64_t since_poll = 0;
   constexpr std::size_t kBatch = 64;
   Pos batch[kBatch];
-  for (PairEntry* pair : live) {
+  for (std::uint32_t index : live) {
+    PairEntry* pair = &pairs_.at(index);
     const std::uint8_t* in = base + pair->begin;
     const std::uint8_t* const end = in + pair->bytes;
     std::uint8_t* const begin = out;

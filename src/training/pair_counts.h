@@ -3,6 +3,7 @@
 // deletion, so erasing leaves no tombstones behind.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "training/mapped_vector.h"
@@ -38,7 +39,7 @@ class PairCounts {
   // The slot of `key`, created with zero count and an empty list if absent.
   // Invalidates earlier slot pointers when the table grows.
   Slot& upsert(Key key) {
-    if ((size_ + 1) * 5 > slots_.size() * 4) rebuild(slots_.size() * 2);
+    if ((size_ + 1) * 5 > slots_.size() * 4) grow();
     std::uint64_t i = home(key);
     for (; slots_[i].key != kEmptyKey; i = (i + 1) & mask_) {
       if (slots_[i].key == key) return slots_[i];
@@ -62,6 +63,12 @@ class PairCounts {
     --size_;
   }
 
+  // Slots by index, for callers that keep 32-bit references to them; valid
+  // until the table next changes.
+  std::uint64_t capacity() const { return slots_.size(); }
+  Slot& at(std::uint64_t index) { return slots_[index]; }
+  bool used(std::uint64_t index) const { return slots_[index].key != kEmptyKey; }
+
   template <class F>
   void for_each(F&& f) {
     for (Slot& slot : slots_) {
@@ -79,11 +86,49 @@ class PairCounts {
     return ((static_cast<std::uint64_t>(key) ^ seed_) * 0x9E3779B97F4A7C15ull) >> shift_;
   }
 
+  // Doubles the table in place, without a second copy of it. The entries are
+  // packed to the front and sorted by their new home; placing each one at
+  // max(home, previous place + 1) then gives a valid linear-probing layout in
+  // which every entry lands at or after its index in the sorted run, so they
+  // can be moved into place from the last one down. If the last cluster would
+  // wrap around the end, the table is rebuilt the ordinary way instead.
+  void grow() {
+    const std::uint64_t old_capacity = slots_.size(), capacity = 2 * old_capacity;
+    std::uint64_t n = 0;
+    for (std::uint64_t i = 0; i < old_capacity; ++i) {
+      if (slots_[i].key != kEmptyKey) slots_[n++] = slots_[i];
+    }
+    std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0, 0});
+    set_capacity(capacity);
+    std::sort(slots_.begin(), slots_.begin() + n,
+              [&](const Slot& x, const Slot& y) { return home(x.key) < home(y.key); });
+    MappedVector<std::uint64_t> place;
+    place.resize_for_overwrite(n);
+    for (std::uint64_t i = 0, next = 0; i < n; ++i) {
+      place[i] = std::max(home(slots_[i].key), next);
+      next = place[i] + 1;
+    }
+    if (n > 0 && place[n - 1] >= capacity) {
+      rebuild(capacity);
+      return;
+    }
+    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
+    for (std::uint64_t i = n; i-- > 0;) {
+      if (place[i] == i) continue;
+      slots_[place[i]] = slots_[i];
+      slots_[i].key = kEmptyKey;
+    }
+  }
+
+  void set_capacity(std::uint64_t capacity) {
+    mask_ = capacity - 1;
+    shift_ = 64 - __builtin_ctzll(capacity);
+  }
+
   void rebuild(std::uint64_t capacity) {
     MappedVector<Slot> old = std::move(slots_);
     slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
-    mask_ = capacity - 1;
-    shift_ = 64 - __builtin_ctzll(capacity);
+    set_capacity(capacity);
     for (const Slot& slot : old) {
       if (slot.key == kEmptyKey) continue;
       std::uint64_t i = home(slot.key);
