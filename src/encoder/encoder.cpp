@@ -129,12 +129,23 @@ struct Encoder::Impl {
   double start_term = 0.0;   // context_weight x 0.0: no previous token, or weight <= 0
   double unseen_term = 0.0;  // context_weight x kUnseenPairScore
   bool bigrams_empty = true;
+  // Every id a walk can report, and every byte value, is a position of the
+  // token table: the context-weighted pass needs no bounds checks.
+  bool ids_in_table = false;
 
   Impl(Vocab v, double weight, Trie t)
       : vocab(std::move(v)), context_weight(weight), trie(std::move(t)) {}
 
   TokenIds greedy(const unsigned char* in, std::size_t n) const;
   Result<TokenIds> scored(const unsigned char* in, std::size_t n) const;
+  // The forward pass over cells[0..n]; false with `fault` set when a token id
+  // is outside the token table.
+  template <bool kChecked>
+  bool scored_pass(const unsigned char* in, std::size_t n, ScoredCell* cells, TokenId& fault) const;
+  // Offers every token that matches at `start` to the cell where it ends.
+  template <bool kChecked, class Pair>
+  bool relax(const unsigned char* start, const unsigned char* limit, ScoredCell* from,
+             const Pair& pair, TokenId& fault) const;
   TokenIds dense(const unsigned char* in, std::size_t n) const;
   template <class Count>
   TokenIds dense_with(const unsigned char* in, std::size_t n) const;
@@ -172,8 +183,12 @@ Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
   impl->unseen_term = context_weight * kUnseenPairScore;
   impl->bigrams_empty = impl->vocab.bigrams.empty();
   if (impl->use_pairs && !impl->bigrams_empty) {
-    impl->pairs = PairTable(impl->vocab.bigrams, tokens.size(), context_weight);
+    impl->pairs = PairTable(impl->vocab.bigrams, tokens.size(), context_weight, impl->unseen_term);
   }
+  impl->ids_in_table =
+      tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {
+        return t.bytes.empty() || t.id < tokens.size();
+      });
   return Encoder(std::move(impl));
 }
 
@@ -197,72 +212,113 @@ TokenIds Encoder::Impl::greedy(const unsigned char* in, std::size_t n) const {
   return ids;
 }
 
+namespace {
+
+// Pair terms for one start position. may_win(x, stored) is false only when
+// x + term(t) cannot exceed `stored` for any t, so term() need not be asked.
+struct ConstantTerm {
+  double value;
+  static bool may_win(double, double) { return true; }
+  double term(TokenId) const { return value; }
+};
+
+struct TableTerm {
+  PairTable::Cursor cursor;
+  bool may_win(double x, double stored) const {
+    // Rounding is monotonic, so x + term(t) <= x + bound() for every t.
+    return x + cursor.bound() > stored;
+  }
+  double term(TokenId t) const { return cursor.term(t); }
+};
+
+template <class Lookup>
+struct SlowTerm {
+  Lookup lookup;
+  static bool may_win(double, double) { return true; }
+  double term(TokenId t) const { return lookup(t); }
+};
+
+}  // namespace
+
+template <bool kChecked, class Pair>
+bool Encoder::Impl::relax(const unsigned char* start, const unsigned char* limit, ScoredCell* from,
+                          const Pair& pair, TokenId& fault) const {
+  const double base = from->score;
+  const double* lp = log_probs.data();
+  bool ok = true;
+  auto offer = [&](TokenId t, std::uint32_t len) {
+    double x;
+    if constexpr (kChecked) {
+      if (t < log_probs.size()) {
+        x = base + lp[t];
+      } else if (const std::optional<double> slow = slow_log_prob(t)) {
+        x = base + *slow;
+      } else {
+        if (ok) fault = t;
+        ok = false;
+        return;
+      }
+    } else {
+      x = base + lp[t];
+    }
+    ScoredCell& cell = from[len];
+    if (!pair.may_win(x, cell.score)) return;
+    // Only a strictly greater value replaces (never a NaN).
+    const double value = x + pair.term(t);
+    if (value > cell.score) cell = {value, t, len};
+  };
+  const bool stepped = trie.walk(start, limit, [&](TokenId t, const unsigned char* end) {
+    offer(t, static_cast<std::uint32_t>(end - start));
+  });
+  // The single-byte fallback applies only when no token starts with the byte.
+  if (!stepped) offer(*start, 1);
+  return ok;
+}
+
+template <bool kChecked>
+bool Encoder::Impl::scored_pass(const unsigned char* in, std::size_t n, ScoredCell* cells,
+                                TokenId& fault) const {
+  const std::size_t span = max_token_len;
+  auto limit_of = [&](std::size_t s) { return in + (n - s > span ? s + span : n); };
+  // The first token has no previous token.
+  if (!relax<kChecked>(in, limit_of(0), cells, ConstantTerm{start_term}, fault)) return false;
+
+  auto each_reachable = [&](auto&& visit) {
+    for (std::size_t s = 1; s < n; ++s) {
+      if (cells[s].score == kUnreachableScore) continue;
+      if (!visit(in + s, limit_of(s), cells + s)) return false;
+    }
+    return true;
+  };
+  if (!use_pairs || bigrams_empty) {
+    const ConstantTerm pair{use_pairs ? unseen_term : start_term};
+    return each_reachable(
+        [&](const unsigned char* start, const unsigned char* limit, ScoredCell* from) {
+          return relax<kChecked>(start, limit, from, pair, fault);
+        });
+  }
+  return each_reachable(
+      [&](const unsigned char* start, const unsigned char* limit, ScoredCell* from) {
+        const TokenId ctx = from->chosen;  // the last token of the best path to here
+        if (ctx < pairs.rows()) [[likely]] {
+          return relax<kChecked>(start, limit, from, TableTerm{pairs.cursor(ctx)}, fault);
+        }
+        auto lookup = [this, ctx](TokenId t) { return slow_pair_term(ctx, t); };
+        return relax<kChecked>(start, limit, from, SlowTerm<decltype(lookup)>{lookup}, fault);
+      });
+}
+
 Result<TokenIds> Encoder::Impl::scored(const unsigned char* in, std::size_t n) const {
   if (n == 0) return TokenIds{};
-  const std::size_t span = max_token_len;
   Scratch scratch((n + 1) * sizeof(ScoredCell));
   ScoredCell* cells = scratch.as<ScoredCell>();
   cells[0] = {0.0, 0, 0};
   for (std::size_t i = 1; i <= n; ++i) cells[i] = {kUnreachableScore, 0, 0};
 
-  const double* lp = log_probs.data();
-  const std::size_t known = log_probs.size();
-  std::optional<TokenId> fault;
-
-  for (std::size_t s = 0; s < n; ++s) {
-    const double base = cells[s].score;
-    if (base == kUnreachableScore) continue;
-    const unsigned char* start = in + s;
-    const unsigned char* limit = in + (n - s > span ? s + span : n);
-    ScoredCell* from = cells + s;
-
-    // Walks the trie from s and offers every token found, with the pair
-    // term given by term_of(t), to the cell where it ends.
-    auto relax = [&](auto&& term_of) {
-      auto offer = [&](TokenId t, std::uint32_t len) {
-        double value;
-        if (t < known) [[likely]] {
-          value = (base + lp[t]) + term_of(t);
-        } else if (const std::optional<double> slow = slow_log_prob(t)) {
-          value = (base + *slow) + term_of(t);
-        } else {
-          if (!fault) fault = t;
-          return;
-        }
-        // Only a strictly greater value replaces (never a NaN).
-        ScoredCell& cell = from[len];
-        if (value > cell.score) cell = {value, t, len};
-      };
-      const bool stepped = trie.walk(start, limit, [&](TokenId t, const unsigned char* end) {
-        offer(t, static_cast<std::uint32_t>(end - start));
-      });
-      // The single-byte fallback applies only when no token starts with the byte.
-      if (!stepped) offer(*start, 1);
-    };
-
-    if (!use_pairs || s == 0) {
-      const double term = start_term;
-      relax([term](TokenId) { return term; });
-    } else if (bigrams_empty) {
-      const double term = unseen_term;
-      relax([term](TokenId) { return term; });
-    } else {
-      const TokenId ctx = from->chosen;
-      if (ctx < pairs.rows()) [[likely]] {
-        const PairTable::Cursor pair = pairs.cursor(ctx);
-        const double unseen = unseen_term;
-        relax([&pair, unseen](TokenId t) {
-          const double* hit = pair.find(t);
-          return hit ? *hit : unseen;
-        });
-      } else {
-        relax([&](TokenId t) { return slow_pair_term(ctx, t); });
-      }
-    }
-    if (fault) [[unlikely]] {
-      return Error::index_out_of_bounds(vocab.tokens.size(), *fault);
-    }
-  }
+  TokenId fault = 0;
+  const bool ok = ids_in_table ? scored_pass<false>(in, n, cells, fault)
+                               : scored_pass<true>(in, n, cells, fault);
+  if (!ok) return Error::index_out_of_bounds(vocab.tokens.size(), fault);
   if (cells[n].score == kUnreachableScore) return greedy(in, n);
   return reconstruct(cells, n);
 }

@@ -2,13 +2,16 @@
 #include "encoder/pair_table.h"
 
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <new>
 
 namespace tarvik {
 
-PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight)
-    : rows_(left_limit) {
+PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight,
+                     double unseen)
+    : rows_(left_limit), unseen_(unseen) {
+  for (Row& row : rows_) row.best = unseen;
   std::vector<std::uint64_t> counts(left_limit, 0);
   for (const auto& [key, value] : bigrams) {
     const TokenId left = bigram_left(key);
@@ -30,8 +33,9 @@ PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double 
       throw std::bad_alloc();
     }
     if (bits >= 512) words = (words + 7) & ~std::uint64_t{7};  // start on a cache line
-    rows_[left] = Row{static_cast<std::uint32_t>(entries), static_cast<std::uint32_t>(capacity - 1),
-                      static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(bits - 1)};
+    rows_[left] =
+        Row{static_cast<std::uint32_t>(entries), static_cast<std::uint32_t>(capacity - 1),
+            static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(bits - 1), unseen};
     entries += capacity;
     words += bits / 64;
     if (entries > std::numeric_limits<std::uint32_t>::max() ||
@@ -49,7 +53,11 @@ PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double 
     Entry* slots = entries_.data() + row.entries;
     std::uint32_t at = slot_hash(right) & row.entry_mask;
     while (slots[at].used) at = (at + 1) & row.entry_mask;
-    slots[at] = Entry{right, 1, weight * value};
+    const double weighted = weight * value;
+    slots[at] = Entry{right, 1, weighted};
+    // NaN terms never win, so they need no room in the bound; a NaN bound
+    // would wrongly rule out every candidate.
+    if (weighted > row.best || std::isnan(row.best)) rows_[left].best = weighted;
     const std::uint32_t bit = filter_hash(right) & row.filter_mask;
     filter_[row.filter + (bit >> 6)] |= std::uint64_t{1} << (bit & 63);
   }

@@ -9,6 +9,10 @@
 // open-addressing table of (right, context_weight x ln P(right | left)). The
 // products are the ones the encoder would compute, so results are
 // bit-identical to multiplying at lookup time.
+//
+// Each row also keeps the greatest term any right token can get after its
+// left token (the unseen-pair term included), which lets the encoder skip the
+// lookup for a candidate that could not win even with that term.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +30,7 @@ class PairTable {
     std::uint32_t entry_mask = 0;   // capacity - 1; a row without pairs uses the empty entry 0
     std::uint32_t filter = 0;       // first filter word of the row
     std::uint32_t filter_mask = 0;  // filter bits - 1; a row without pairs uses the zero word 0
+    double best = 0.0;              // greatest term after this left token, NaN terms left out
   };
   struct Entry {
     TokenId right = 0;
@@ -36,9 +41,9 @@ class PairTable {
  public:
   PairTable() = default;
   // Rows for left ids below `left_limit`; entries with a larger left id are
-  // left out (the caller looks those up in the Vocab's own table). May throw
-  // std::bad_alloc.
-  PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight);
+  // left out (the caller looks those up in the Vocab's own table). `unseen`
+  // is the term of a pair the table lacks. May throw std::bad_alloc.
+  PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight, double unseen);
 
   std::size_t rows() const { return rows_.size(); }
   std::size_t memory_bytes() const {
@@ -49,24 +54,28 @@ class PairTable {
   // The lookups of one left token.
   class Cursor {
    public:
-    // The weighted value of (left, right), or nullptr when the table lacks it.
-    const double* find(TokenId right) const {
+    // The term of (left, right): its weighted value, or the unseen-pair term
+    // when the table lacks the pair.
+    double term(TokenId right) const {
       const std::uint32_t bit = filter_hash(right) & row_.filter_mask;
-      if (!((filter_[bit >> 6] >> (bit & 63)) & 1)) return nullptr;
+      if (!((filter_[bit >> 6] >> (bit & 63)) & 1)) return unseen_;
       std::uint32_t at = slot_hash(right) & row_.entry_mask;
       for (;;) {
         const Entry& entry = entries_[at];
-        if (!entry.used) return nullptr;
-        if (entry.right == right) return &entry.weighted;
+        if (!entry.used) return unseen_;
+        if (entry.right == right) return entry.weighted;
         at = (at + 1) & row_.entry_mask;
       }
     }
+    // No term() of this left token exceeds this (NaN terms aside).
+    double bound() const { return row_.best; }
 
    private:
     friend class PairTable;
     Row row_;
     const Entry* entries_;
     const std::uint64_t* filter_;
+    double unseen_;
   };
 
   // Requires left < rows().
@@ -75,6 +84,7 @@ class PairTable {
     cursor.row_ = rows_[left];
     cursor.entries_ = entries_.data() + cursor.row_.entries;
     cursor.filter_ = filter_.data() + cursor.row_.filter;
+    cursor.unseen_ = unseen_;
     return cursor;
   }
 
@@ -91,6 +101,7 @@ class PairTable {
   std::vector<Row> rows_;
   std::vector<Entry> entries_;
   std::vector<std::uint64_t> filter_;
+  double unseen_ = 0.0;
 };
 
 }  // namespace tarvik
