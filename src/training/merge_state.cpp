@@ -503,7 +503,7 @@ Status MergeState<Layout>::compact_arena(const StopCheck& stop) {
 }
 
 template <class Layout>
-void MergeState<Layout>::finalize(Vocab& vocab) {
+Status MergeState<Layout>::finalize(Vocab& vocab, const StopCheck& stop) {
   slots_.release();
   arena_.release();
   heap_.release();
@@ -521,12 +521,17 @@ void MergeState<Layout>::finalize(Vocab& vocab) {
   pairs_.for_each([&](PairEntry& pair) { row[Layout::left(pair.key)] += pair.count; });
   vocab.bigrams.clear();
   vocab.bigrams.reserve(pairs_.size());
-  pairs_.for_each([&](PairEntry& pair) {
+  std::uint64_t done = 0;
+  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
+    if (!pairs_.used(i)) continue;
+    const PairEntry& pair = pairs_.at(i);
     TokenId a = Layout::left(pair.key), b = Layout::right(pair.key);
     vocab.bigrams.emplace(bigram_key(a, b),
                           std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
-  });
+    if (++done % kPollEvery == 0 && stop && stop()) return Error::interrupted();
+  }
   pairs_.release();
+  return {};
 }
 
 template class MergeState<NarrowLayout>;

@@ -115,7 +115,7 @@ class MergeState {
 
   // Sets every token's log_prob from the unigram counts and rebuilds the
   // bigram table from the pair counts. Releases the working state.
-  void finalize(Vocab& vocab);
+  Status finalize(Vocab& vocab, const StopCheck& stop);
 
  private:
   using Pairs = PairCounts<Key, Count, Offset>;

@@ -66,7 +66,7 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Tra
   const std::uint64_t active = state.active_tokens();
   const std::uint64_t total = state.total_tokens();
   const double entropy = state.entropy();
-  state.finalize(vocab);
+  TARVIK_TRY(state.finalize(vocab, stop));
   if (options.verbose) {
     TARVIK_TRY(write_stderr(summary_line(vocab.vocab_size, active, total, entropy)));
   }
