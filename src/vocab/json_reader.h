@@ -11,8 +11,10 @@
 // that of the last character).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -38,7 +40,16 @@ class JsonReader {
       : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {}
 
   void skip_ws() {
-    while (pos_ != end_ && is_ws(*pos_)) ++pos_;
+    while (pos_ != end_) {
+      char c = *pos_;
+      if (c == ' ') {
+        skip_spaces();
+      } else if (c == '\n' || c == '\r' || c == '\t') {
+        ++pos_;
+      } else {
+        return;
+      }
+    }
   }
   bool at_end() const { return pos_ == end_; }
   // The next byte, or '\0' at the end of the text.
@@ -56,6 +67,24 @@ class JsonReader {
   bool read_key(std::string_view& key);
   // Reads the number at the cursor (at '-' or a digit), checking its grammar.
   bool read_number(NumberText& out);
+  // Fast path for the common integer: reads a number written as at most 19
+  // plain digits whose value is at most `max`. Returns false, consuming
+  // nothing, for anything else (read_number then tells what it is).
+  bool try_read_uint(std::uint64_t max, std::uint64_t& value) {
+    const char* p = pos_;
+    std::uint64_t v = 0;
+    int digits = 0;
+    while (p != end_ && static_cast<unsigned>(*p - '0') < 10 && digits < 20) {
+      v = v * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+      ++digits;
+    }
+    if (digits == 0 || digits > 19 || (digits > 1 && *pos_ == '0') || v > max) return false;
+    if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return false;
+    pos_ = p;
+    value = v;
+    return true;
+  }
   // Skips one value of any type, checking its syntax.
   bool skip_value();
 
@@ -79,7 +108,20 @@ class JsonReader {
   Error error() const;
 
  private:
-  static bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  // Skips a run of spaces (the indentation of the written layout) eight at a time.
+  void skip_spaces() {
+    while (end_ - pos_ >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, pos_, 8);
+      std::uint64_t other = word ^ 0x2020202020202020u;  // zero bytes where spaces are
+      if (other != 0) {
+        pos_ += std::countr_zero(other) / 8;  // little-endian: the first byte is the lowest
+        return;
+      }
+      pos_ += 8;
+    }
+    while (pos_ != end_ && *pos_ == ' ') ++pos_;
+  }
   bool read_string_into(std::string& out);
   bool skip_string();
   bool read_hex4(unsigned& value);
@@ -92,6 +134,10 @@ class JsonReader {
   std::size_t error_at_ = 0;
   std::string error_message_;
 };
+
+// Whether `text` is well-formed UTF-8. Runs of ASCII, which make up nearly all
+// of a model file, are checked 16 bytes at a time.
+bool is_utf8(std::string_view text);
 
 // Value of an unsigned decimal digit string; false when it exceeds 2^64-1.
 bool parse_u64(std::string_view digits, std::uint64_t& value);

@@ -7,25 +7,6 @@
 
 namespace tarvik::detail {
 
-OutBuffer::OutBuffer(std::size_t initial_capacity) {
-  data_.resize(initial_capacity);
-}
-
-void OutBuffer::grow(std::size_t n) {
-  std::size_t capacity = data_.size() * 2;
-  if (capacity < size_ + n) capacity = size_ + n;
-  data_.resize(capacity);
-}
-
-std::string OutBuffer::take() && {
-  data_.resize(size_);
-  return std::move(data_);
-}
-
-char* write_u64(char* out, std::uint64_t value) {
-  return std::to_chars(out, out + kMaxU64Chars, value).ptr;
-}
-
 char* write_double(char* out, double value) {
   if (!std::isfinite(value)) {
     std::memcpy(out, "null", 4);

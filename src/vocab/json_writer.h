@@ -1,14 +1,14 @@
-// Low-level pieces of the model-file writer: a growable output buffer and the
-// exact textual forms of integers, floating-point numbers and strings.
+// Low-level pieces of the model-file writer: the exact textual forms of
+// integers, floating-point numbers and strings.
 //
 // Every `write_*` function writes at a raw position the caller has made room
-// for with OutBuffer::room and returns the position after the last byte
+// for (ByteBuffer::room) and returns the position after the last byte
 // written; the caller commits it. The bounds below are the most each can write.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
 #include <string_view>
 
 namespace tarvik::detail {
@@ -18,38 +18,32 @@ namespace tarvik::detail {
 constexpr std::size_t kMaxDoubleChars = 32;
 constexpr std::size_t kMaxU64Chars = 20;
 
-// Output buffer that grows geometrically; room() hands out raw space so that
-// hot loops check capacity once per record instead of once per byte.
-class OutBuffer {
- public:
-  explicit OutBuffer(std::size_t initial_capacity);
-
-  // A position with at least `n` writable bytes after it.
-  char* room(std::size_t n) {
-    if (data_.size() - size_ < n) grow(n);
-    return data_.data() + size_;
-  }
-  // Marks everything before `end` (a position inside the last room()) as written.
-  void commit(char* end) { size_ = static_cast<std::size_t>(end - data_.data()); }
-
-  void append(std::string_view s) {
-    char* out = room(s.size());
-    s.copy(out, s.size());
-    commit(out + s.size());
-  }
-
-  std::size_t size() const { return size_; }
-  std::string take() &&;
-
- private:
-  void grow(std::size_t n);
-
-  std::string data_;
-  std::size_t size_ = 0;
-};
-
 // Decimal digits without sign or leading zeros.
-char* write_u64(char* out, std::uint64_t value);
+inline char* write_u64(char* out, std::uint64_t value) {
+  // Two digits at a time, right to left, into a scratch area, then one copy.
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char scratch[kMaxU64Chars];
+  char* p = scratch + kMaxU64Chars;
+  while (value >= 100) {
+    unsigned pair = static_cast<unsigned>(value % 100) * 2;
+    value /= 100;
+    *--p = kPairs[pair + 1];
+    *--p = kPairs[pair];
+  }
+  if (value >= 10) {
+    unsigned pair = static_cast<unsigned>(value) * 2;
+    *--p = kPairs[pair + 1];
+    *--p = kPairs[pair];
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  std::size_t n = static_cast<std::size_t>(scratch + kMaxU64Chars - p);
+  std::memcpy(out, p, n);
+  return out + n;
+}
 
 // The shortest digit string that reads back as the same double (the one
 // nearest the exact value when several have that length), laid out as: 0.0 /

@@ -17,16 +17,16 @@
 #include <span>
 #include <vector>
 
-#include "common/text.h"
+#include "vocab/json_buffer.h"
 #include "vocab/json_reader.h"
 #include "vocab/json_writer.h"
 
 namespace tarvik {
 namespace {
 
+using detail::ByteBuffer;
 using detail::JsonReader;
 using detail::NumberText;
-using detail::OutBuffer;
 using detail::Scan;
 
 // ---------------------------------------------------------------------------
@@ -85,7 +85,7 @@ constexpr std::size_t kTokenOverhead = 160 + detail::kMaxDoubleChars + 3 * detai
 constexpr std::size_t kBigramBound = 96 + detail::kMaxDoubleChars + 2 * detail::kMaxU64Chars;
 constexpr std::size_t kSpecialOverhead = 96 + detail::kMaxU64Chars;
 
-void write_token(OutBuffer& buf, const Token& token) {
+void write_token(ByteBuffer& buf, const Token& token) {
   char* out = buf.room(kTokenOverhead + bytes_array_bound(token.bytes.size()));
   out = put(out, "    {\n      \"id\": ");
   out = detail::write_u64(out, token.id);
@@ -107,7 +107,7 @@ void write_token(OutBuffer& buf, const Token& token) {
   buf.commit(out);
 }
 
-void write_bigram(OutBuffer& buf, std::uint64_t key, double log_prob) {
+void write_bigram(ByteBuffer& buf, std::uint64_t key, double log_prob) {
   char* out = buf.room(kBigramBound);
   out = put(out, "    {\n      \"left\": ");
   out = detail::write_u64(out, bigram_left(key));
@@ -119,7 +119,7 @@ void write_bigram(OutBuffer& buf, std::uint64_t key, double log_prob) {
   buf.commit(out);
 }
 
-void write_special(OutBuffer& buf, const SpecialToken& special) {
+void write_special(ByteBuffer& buf, const SpecialToken& special) {
   char* out = buf.room(kSpecialOverhead + detail::max_string_chars(special.name.size()) +
                        bytes_array_bound(special.bytes.size()));
   out = put(out, "    {\n      \"name\": ");
@@ -135,7 +135,7 @@ void write_special(OutBuffer& buf, const SpecialToken& special) {
 // Writes the records of one top-level array: "[]" when there are none,
 // otherwise one record per line group, separated by ",\n".
 template <class Range, class WriteOne>
-void write_records(OutBuffer& buf, const Range& range, WriteOne write_one) {
+void write_records(ByteBuffer& buf, const Range& range, WriteOne write_one) {
   if (range.empty()) {
     buf.append("[]");
     return;
@@ -162,6 +162,25 @@ std::size_t document_bound(const Vocab& vocab) {
             bytes_array_bound(special.bytes.size()) + 2;
   }
   return size;
+}
+
+ByteBuffer render(const Vocab& vocab) {
+  ByteBuffer buf(document_bound(vocab));
+  buf.append("{\n  \"version\": \"");
+  buf.append(kVersion);
+  buf.append("\",\n  \"tokens\": ");
+  write_records(buf, vocab.tokens, [&](const Token& token) { write_token(buf, token); });
+  buf.append(",\n  \"bigrams\": ");
+  write_records(buf, vocab.bigrams,
+                [&](const auto& entry) { write_bigram(buf, entry.first, entry.second); });
+  buf.append(",\n  \"vocab_size\": ");
+  char* out = buf.room(detail::kMaxU64Chars);
+  buf.commit(detail::write_u64(out, vocab.vocab_size));
+  buf.append(",\n  \"special_tokens\": ");
+  write_records(buf, vocab.special_tokens,
+                [&](const SpecialToken& special) { write_special(buf, special); });
+  buf.append("\n}");
+  return buf;
 }
 
 // ---------------------------------------------------------------------------
@@ -364,6 +383,7 @@ class ModelReader {
 
   bool read_integer(std::uint64_t max, std::string_view expected, std::uint64_t& value) {
     r_.skip_ws();
+    if (r_.try_read_uint(max, value)) return true;
     std::size_t at = r_.offset();
     char c = r_.peek();
     if (c != '-' && (c < '0' || c > '9')) return type_error(expected);
@@ -700,7 +720,7 @@ Status write_file(const std::string& path, std::string_view data) {
   return write_in_place(path, data);
 }
 
-Result<std::string> read_file(const std::string& path) {
+Result<ByteBuffer> read_file(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return os_error(errno);
@@ -709,59 +729,43 @@ Result<std::string> read_file(const std::string& path) {
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     expected = static_cast<std::size_t>(st.st_size);
   }
-  std::string data;
-  // One byte more than the reported size, so that the end is seen in one pass.
-  data.resize(expected + 1 > 65536 ? expected + 1 : 65536);
-  std::size_t size = 0;
+  // One byte more than the reported size, so that the end is seen without a
+  // second allocation; files that report no size grow the buffer as they go.
+  ByteBuffer data(expected + 1 > 65536 ? expected + 1 : 65536);
   for (;;) {
-    if (size == data.size()) data.resize(data.size() * 2);
-    ssize_t n = ::read(fd.get(), data.data() + size, data.size() - size);
+    char* out = data.room(1);
+    std::size_t space = data.capacity() - data.size();
+    ssize_t n = ::read(fd.get(), out, space);
     if (n < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
     }
     if (n == 0) break;
-    size += static_cast<std::size_t>(n);
+    data.commit(out + n);
   }
-  data.resize(size);
   return data;
 }
 
 }  // namespace
 
 std::string render_model(const Vocab& vocab) {
-  OutBuffer buf(document_bound(vocab));
-  buf.append("{\n  \"version\": \"");
-  buf.append(kVersion);
-  buf.append("\",\n  \"tokens\": ");
-  write_records(buf, vocab.tokens, [&](const Token& token) { write_token(buf, token); });
-  buf.append(",\n  \"bigrams\": ");
-  write_records(buf, vocab.bigrams,
-                [&](const auto& entry) { write_bigram(buf, entry.first, entry.second); });
-  buf.append(",\n  \"vocab_size\": ");
-  char* out = buf.room(detail::kMaxU64Chars);
-  buf.commit(detail::write_u64(out, vocab.vocab_size));
-  buf.append(",\n  \"special_tokens\": ");
-  write_records(buf, vocab.special_tokens,
-                [&](const SpecialToken& special) { write_special(buf, special); });
-  buf.append("\n}");
-  return std::move(buf).take();
+  return std::string(render(vocab).view());
 }
 
 Result<Vocab> parse_model(std::string_view text) {
-  if (!is_valid_utf8(text)) return Error::io("stream did not contain valid UTF-8");
+  if (!detail::is_utf8(text)) return Error::io("stream did not contain valid UTF-8");
   return ModelReader(text).read();
 }
 
 Status save_model(const Vocab& vocab, const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
-  return write_file(path, render_model(vocab));
+  return write_file(path, render(vocab).view());
 }
 
 Result<Vocab> load_model(const std::string& path) {
-  Result<std::string> text = read_file(path);
+  Result<ByteBuffer> text = read_file(path);
   if (!text.ok()) return std::move(text).error();
-  return parse_model(*text);
+  return parse_model(text->view());
 }
 
 }  // namespace tarvik
