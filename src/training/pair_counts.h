@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "training/mapped_vector.h"
 
@@ -25,7 +26,10 @@ class PairCounts {
   using Slot = PairRecord<Key, Count, Offset>;
   static constexpr Key kEmptyKey = static_cast<Key>(~Key{0});
 
-  PairCounts() { rebuild(1 << 10); }
+  PairCounts() {
+    slots_.resize(1 << 10, Slot{kEmptyKey, 0, 0, 0, 0});
+    set_capacity(1 << 10);
+  }
 
   std::uint64_t size() const { return size_; }
 
@@ -90,8 +94,9 @@ class PairCounts {
   // packed to the front and sorted by their new home; placing each one at
   // max(home, previous place + 1) then gives a valid linear-probing layout in
   // which every entry lands at or after its index in the sorted run, so they
-  // can be moved into place from the last one down. If the last cluster would
-  // wrap around the end, the table is rebuilt the ordinary way instead.
+  // can be moved into place from the last one down. The few entries whose
+  // place would pass the end (a cluster wrapping around) are set aside first
+  // and inserted the ordinary way afterwards.
   void grow() {
     const std::uint64_t old_capacity = slots_.size(), capacity = 2 * old_capacity;
     std::uint64_t n = 0;
@@ -108,33 +113,26 @@ class PairCounts {
       place[i] = std::max(home(slots_[i].key), next);
       next = place[i] + 1;
     }
-    if (n > 0 && place[n - 1] >= capacity) {
-      rebuild(capacity);
-      return;
-    }
+    std::uint64_t fits = n;
+    while (fits > 0 && place[fits - 1] >= capacity) --fits;
+    std::vector<Slot> wrapped(slots_.begin() + fits, slots_.begin() + n);
+    for (std::uint64_t i = fits; i < n; ++i) slots_[i].key = kEmptyKey;
     slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
-    for (std::uint64_t i = n; i-- > 0;) {
+    for (std::uint64_t i = fits; i-- > 0;) {
       if (place[i] == i) continue;
       slots_[place[i]] = slots_[i];
       slots_[i].key = kEmptyKey;
+    }
+    for (const Slot& slot : wrapped) {
+      std::uint64_t i = home(slot.key);
+      while (slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
+      slots_[i] = slot;
     }
   }
 
   void set_capacity(std::uint64_t capacity) {
     mask_ = capacity - 1;
     shift_ = 64 - __builtin_ctzll(capacity);
-  }
-
-  void rebuild(std::uint64_t capacity) {
-    MappedVector<Slot> old = std::move(slots_);
-    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
-    set_capacity(capacity);
-    for (const Slot& slot : old) {
-      if (slot.key == kEmptyKey) continue;
-      std::uint64_t i = home(slot.key);
-      while (slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
-      slots_[i] = slot;
-    }
   }
 
   MappedVector<Slot> slots_;

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "training/pair_counts.h"
 #include "training/progress.h"
 #include "training/trainer.h"
 
@@ -112,9 +115,41 @@ void test_failed_output() {
   check(silent.ok(), "nothing written, nothing failed");
 }
 
+// The pair table against a std::unordered_map through growth (which moves
+// entries in place, wrapping clusters included) and backward-shift erasure.
+void test_pair_counts() {
+  std::mt19937 rng(7);
+  bool all_found = true, counts_match = true, sizes_match = true;
+  for (int trial = 0; trial < 40; ++trial) {
+    PairCounts<std::uint32_t, std::uint32_t, std::uint32_t> table;
+    std::unordered_map<std::uint32_t, std::uint32_t> model;
+    for (int op = 0; op < 6000; ++op) {
+      std::uint32_t key = rng() % 5000;
+      if (rng() % 4 == 0) {
+        if (auto* slot = table.find(key)) table.erase(slot);
+        model.erase(key);
+      } else {
+        table.upsert(key).count += 1;
+        model[key] += 1;
+      }
+    }
+    sizes_match &= table.size() == model.size();
+    for (auto [key, count] : model) {
+      auto* slot = table.find(key);
+      all_found &= slot != nullptr;
+      counts_match &= slot != nullptr && slot->count == count;
+    }
+    for (std::uint32_t key = 5000; key < 5100; ++key) all_found &= table.find(key) == nullptr;
+  }
+  check(sizes_match, "pair table size");
+  check(all_found, "pair table finds exactly its keys");
+  check(counts_match, "pair table counts");
+}
+
 }  // namespace
 
 int main() {
+  test_pair_counts();
   test_progress_interval();
   test_lines();
   test_cancellation();
