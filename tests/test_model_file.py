@@ -153,7 +153,8 @@ def test_trained_round_trip(tmp_path, fresh):
 
 BAD_DOCUMENTS = [
     ("", "EOF while parsing a value at line 1 column 0"),
-    ('{"version": "", "tokens": [], "bigrams": []}', "missing field `vocab_size` at line 1 column 44"),
+    ('{"version": "", "tokens": [], "bigrams": []}',
+     "missing field `vocab_size` at line 1 column 44"),
     ('{"tokens": []}', "missing field `version` at line 1 column 14"),
     ('{"version": "", "version": ""}', "duplicate field `version` at line 1 column 17"),
     (with_token('{"id": 1, "bytes": [], "log_prob": 0, "id": 2}'),
@@ -181,14 +182,19 @@ BAD_DOCUMENTS = [
      "invalid length 3, expected an array of 2 token ids at line 1 column 89"),
     (with_token('{"id": 1, "bytes": [], "log_prob": 0, "merge_pair": {}}'),
      "invalid type: object, expected null or an array of 2 token ids at line 1 column 81"),
-    (with_token("[1, [], 0]"), "invalid length 3, expected struct Token with 4 elements at line 1 column 38"),
+    (with_token("[1, [], 0]"),
+     "invalid length 3, expected struct Token with 4 elements at line 1 column 38"),
     (with_token("[1, [], 0, null, 5]"),
      "invalid length 5, expected struct Token with 4 elements at line 1 column 47"),
     (with_token('"t"'), 'invalid type: string "t", expected struct Token at line 1 column 29'),
-    ('["v", [], []]', "invalid length 3, expected struct VocabFile with 5 elements at line 1 column 13"),
-    ('["v", [], [], 0, [], 1]', "invalid length 6, expected struct VocabFile with 5 elements at line 1 column 23"),
-    ('["v", [], [[1, 2]], 0]', "invalid length 2, expected struct BigramEntry with 3 elements at line 1 column 17"),
-    ('["v", [], [], 0, [["n", 1]]]', "invalid length 2, expected struct SpecialToken with 3 elements at line 1 column 26"),
+    ('["v", [], []]',
+     "invalid length 3, expected struct VocabFile with 5 elements at line 1 column 13"),
+    ('["v", [], [], 0, [], 1]',
+     "invalid length 6, expected struct VocabFile with 5 elements at line 1 column 23"),
+    ('["v", [], [[1, 2]], 0]',
+     "invalid length 2, expected struct BigramEntry with 3 elements at line 1 column 17"),
+    ('["v", [], [], 0, [["n", 1]]]',
+     "invalid length 2, expected struct SpecialToken with 3 elements at line 1 column 26"),
     ('["v", {}, [], 0]', "invalid type: object, expected an array of tokens at line 1 column 7"),
     ('[1, [], [], 0]', "invalid type: integer `1`, expected a string at line 1 column 2"),
     ('["v", [], [], -0.5]', "invalid type: floating point `-0.5`, expected an integer from 0 to "
@@ -198,7 +204,8 @@ BAD_DOCUMENTS = [
     ('["v", [], [], 0,]', "trailing comma at line 1 column 17"),
     ('["v", [], [], 01]', "invalid number: leading zero at line 1 column 16"),
     ('["v", [], [], 0', "EOF while parsing an array at line 1 column 15"),
-    ('["a\tb"]', "control character (below U+0020) in a string; write it as an escape at line 1 column 4"),
+    ('["a\tb"]',
+     "control character (below U+0020) in a string; write it as an escape at line 1 column 4"),
     (r'["\q"]', "invalid escape at line 1 column 3"),
     (r'["\udc00"]', "unpaired low surrogate in \\u escape at line 1 column 3"),
     ('{"x": [1 2]}', "expected `,` or `]` after an array element at line 1 column 10"),
@@ -246,7 +253,8 @@ def test_stored_values_load_as_written(tmp_path):
 
 def test_nesting_in_skipped_values_is_bounded(tmp_path):
     def nested(depth):
-        return '{"x": ' + "[" * depth + "]" * depth + ', "version": "", "tokens": [], "bigrams": [], "vocab_size": 0}'
+        rest = '"version": "", "tokens": [], "bigrams": [], "vocab_size": 0}'
+        return '{"x": ' + "[" * depth + "]" * depth + ", " + rest
 
     assert Tok.from_file(write(tmp_path, nested(256))).vocab_size == 0
     assert load_error(tmp_path, nested(1_000_000)).startswith(
@@ -256,10 +264,12 @@ def test_nesting_in_skipped_values_is_bounded(tmp_path):
 
 def test_file_errors(tmp_path, trained):
     cases = [
-        (lambda: Tok.from_file(str(tmp_path / "absent.json")), "load", "No such file or directory (os error 2)"),
+        (lambda: Tok.from_file(str(tmp_path / "absent.json")), "load",
+         "No such file or directory (os error 2)"),
         (lambda: Tok.from_file(str(tmp_path)), "load", "Is a directory (os error 21)"),
         (lambda: Tok.from_file("a\0b"), "load", "file name contained an unexpected NUL byte"),
-        (lambda: trained.save(str(tmp_path / "no" / "m.json")), "save", "No such file or directory (os error 2)"),
+        (lambda: trained.save(str(tmp_path / "no" / "m.json")), "save",
+         "No such file or directory (os error 2)"),
         (lambda: trained.save("a\0b"), "save", "file name contained an unexpected NUL byte"),
         (lambda: trained.save(str(tmp_path)), "save", "Is a directory (os error 21)"),
         (lambda: trained.save("/dev/full"), "save", "No space left on device (os error 28)"),
@@ -362,7 +372,9 @@ vocab_files = st.fixed_dictionaries({
     }), max_size=20),
     "bigrams": st.dictionaries(st.tuples(ids, ids), finite, max_size=20),
     "vocab_size": st.integers(0, 2**64 - 1),
-    "special_tokens": st.lists(st.builds(lambda n, i: {"name": n, "id": i, "bytes": list(n.encode())}, names, ids), max_size=5),
+    "special_tokens": st.lists(
+        st.builds(lambda n, i: {"name": n, "id": i, "bytes": list(n.encode())}, names, ids),
+        max_size=5),
 })
 
 

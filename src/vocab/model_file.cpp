@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -422,54 +423,40 @@ class ModelReader {
     const char* last = first + number.text.size();
     auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range) {
-      if (overflows(number.text)) {
+      // Too large when at least 1 in magnitude; otherwise below the
+      // smallest subnormal, which reads as zero.
+      if (leading_exponent(number.text) >= 0) {
         return r_.fail(at, "number out of range: `" + std::string(number.text.substr(0, 48)) +
                                "` is too large for a 64-bit float");
       }
-      value = number.negative ? -0.0 : 0.0;  // below the smallest subnormal
+      value = number.negative ? -0.0 : 0.0;
     } else if (ec != std::errc() || ptr != last) {
       return r_.fail(at, "invalid number");
     }
     return true;
   }
 
-  // Whether an out-of-range number literal is too large (rather than too small):
-  // true when its magnitude is at least 1, i.e. when the decimal exponent of
-  // its first significant digit is not negative.
-  static bool overflows(std::string_view text) {
-    std::size_t i = text[0] == '-' ? 1 : 0;
-    long long first_digit_exponent = -1;  // exponent of the first nonzero digit, before 'e'
-    long long integer_digits = 0;
-    bool seen_nonzero = false;
-    long long zeros_after_point = 0;
-    bool after_point = false;
-    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
-      if (text[i] == '.') {
-        after_point = true;
-      } else if (!after_point) {
-        if (seen_nonzero || text[i] != '0') {
-          seen_nonzero = true;
-          ++integer_digits;
-        }
-      } else if (!seen_nonzero) {
-        if (text[i] == '0') {
-          ++zeros_after_point;
-        } else {
-          seen_nonzero = true;
-        }
-      }
-    }
-    first_digit_exponent = integer_digits > 0 ? integer_digits - 1 : -(zeros_after_point + 1);
+  // Decimal exponent of the first significant digit of a nonzero number
+  // literal: 2 for "123.4", -3 for "0.00123", 400 for "1e400". An exponent
+  // part far beyond the range of doubles saturates.
+  static long long leading_exponent(std::string_view text) {
+    std::size_t e = text.find_first_of("eE");
+    std::string_view mantissa = text.substr(0, e);
+    std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    std::size_t first = mantissa.find_first_of("123456789");
+    long long place = first < point ? static_cast<long long>(point - first) - 1
+                                    : -static_cast<long long>(first - point);
     long long exponent = 0;
-    if (i < text.size()) {
-      ++i;
+    if (e != std::string_view::npos) {
+      std::size_t i = e + 1;
       bool negative = text[i] == '-';
       if (text[i] == '-' || text[i] == '+') ++i;
-      for (; i < text.size() && exponent < 1'000'000'000; ++i)
+      for (; i < text.size() && exponent < 1'000'000'000; ++i) {
         exponent = exponent * 10 + (text[i] - '0');
+      }
       if (negative) exponent = -exponent;
     }
-    return first_digit_exponent + exponent >= 0;
+    return place + exponent;
   }
 
   bool read_string(std::string& out) {
