@@ -342,15 +342,21 @@ def test_failed_save_keeps_the_old_file(tmp_path, trained):
     assert os.listdir(tmp_path) == ["target.json"]
 
 
-def test_read_only_directory(tmp_path, trained):
-    """A writable file in a directory we may not write to is still saved (in place)."""
+def test_permissions_are_respected(tmp_path, trained):
+    """A writable file in a directory we may not write to is still saved (in place);
+    a read-only file in a writable directory is refused, not replaced."""
     # Outside tmp_path, whose parents an unprivileged child may not enter.
     locked = Path(tempfile.mkdtemp())
-    locked.chmod(0o755)
+    locked.chmod(0o777)
     (locked / "m.json").write_text("old")
     (locked / "m.json").chmod(0o666)
-    locked.chmod(0o555)
+    (locked / "ro.json").write_text("read-only")
+    (locked / "ro.json").chmod(0o444)
     try:
+        ro = in_child(lambda: trained.save(str(locked / "ro.json")) or "saved", unprivileged=True)
+        assert ro == "Failed to save model: Permission denied (os error 13)"
+        assert (locked / "ro.json").read_text() == "read-only"
+        locked.chmod(0o555)
         out = [in_child(lambda: trained.save(str(locked / name)) or "saved", unprivileged=True)
                for name in ("m.json", "new.json")]
         trained.save(str(tmp_path / "reference.json"))

@@ -703,6 +703,11 @@ Status write_file(const std::string& path, std::string_view data) {
   } else {
     return write_in_place(path, data);  // reports the path's own error
   }
+  // Replacing by rename needs only the directory's permission; a file we may
+  // not write stays refused, as writing it in place would be.
+  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    return os_error(errno);
+  }
   if (std::optional<Status> s = replace_file(target, exists ? &st : nullptr, data)) return *s;
   return write_in_place(path, data);
 }

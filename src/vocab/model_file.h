@@ -4,6 +4,18 @@
 // read; load_model reads any document the reading rules accept (object or
 // positional records, unknown keys skipped). Errors are kIo with the text
 // that follows "Failed to save model: " / "Failed to load model: ".
+//
+// Saving never leaves a half-written model in place of a good one: a regular
+// file (or a path that does not exist yet) is replaced through a temporary
+// file in the same directory, fsync'd and renamed over it. The new file gets
+// 0666 minus the umask, or the old file's permission bits; a symlink keeps
+// pointing at the replaced file. FIFOs, devices and other non-regular paths
+// are written in place, as is a writable file in a directory where no
+// temporary file may be created.
+//
+// Loading never trusts the document's sizes: nothing is allocated from a
+// declared count, skipped values nest at most 256 deep, and ids, merge pairs
+// and vocab_size are taken as written (consumers check positions).
 #pragma once
 
 #include <string>
