@@ -9,8 +9,8 @@ to see how time scales with size (repeating adds weight, not distinct chunks;
 a prefix has proportionally fewer of both).
 Peak memory is the process's maximum resident set size, corpus bytes and
 interpreter included. CPU time (user + system) is printed beside the wall
-time because a busy machine stretches the latter. Run it in a fresh process per measurement: the peak
-never goes down.
+time because a busy machine stretches the latter. Run each measurement in a
+fresh process: the peak never goes down.
 """
 
 import argparse

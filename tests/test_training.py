@@ -108,7 +108,9 @@ def test_worked_example_scores_in_reference():
 
 # --- agreement with the reference model --------------------------------------
 
-ALPHABETS = [b"ab", b"abc", b"ab \n", b"abcd \t", bytes(range(250, 256)) + b" ", b"aaab ", b"a\0\r "]
+ALPHABETS = [
+    b"ab", b"abc", b"ab \n", b"abcd \t", bytes(range(250, 256)) + b" ", b"aaab ", b"a\0\r "
+]
 
 
 @pytest.mark.parametrize("case", range(40))
@@ -232,7 +234,8 @@ def test_progress_bar_for_eight_merges(capfd):
     assert lines[0].startswith(f"  [{FULL * 3}{LIGHT * 27}] 12% | 1/8 merges | compress | ")
     assert lines[3].startswith(f"  [{FULL * 15}{LIGHT * 15}] 50% | 4/8 merges | compress | ")
     assert lines[7].startswith(f"  [{FULL * 30}] 100% | 8/8 merges | entropy | ")
-    assert re.fullmatch(rf"  \[{FULL * 30}\] 100% \| 8/8 merges \| done \| {NUM}s total {{10}}\n", lines[8])
+    closing = rf"  \[{FULL * 30}\] 100% \| 8/8 merges \| done \| {NUM}s total {{10}}\n"
+    assert re.fullmatch(closing, lines[8])
 
 
 def test_phase_boundary_at_ten_merges(capfd):
@@ -245,7 +248,8 @@ def test_progress_interval_for_many_merges(corpus, capfd):
     train(corpus[:100_000], 256 + 500, show_progress=True)
     lines = progress_lines(capfd.readouterr().err)
     # interval 25: 20 redraws, then the closing line.
-    assert [line.split(" | ")[1] for line in lines[:-1]] == [f"{25 * k}/500 merges" for k in range(1, 21)]
+    counters = [line.split(" | ")[1] for line in lines[:-1]]
+    assert counters == [f"{25 * k}/500 merges" for k in range(1, 21)]
 
 
 def test_early_stop_line(capfd):
@@ -253,9 +257,11 @@ def test_early_stop_line(capfd):
     train(b"abcdef", 306, verbose=True, show_progress=True)
     err = capfd.readouterr().err
     assert re.search(
-        rf"\| 5/50 merges \| compress \| {NUM}s elapsed \| ETA {NUM}s  No more merges available at step 5\n"
+        rf"\| 5/50 merges \| compress \| {NUM}s elapsed \| ETA {NUM}s  "
+        r"No more merges available at step 5\n"
         rf"\r  \[{FULL * 30}\] 100% \| 50/50 merges \| done \| {NUM}s total {{10}}\n"
-        r"Training complete: vocab_size=261, active_tokens=1, total_tokens=1, entropy=0\.0000 bits\n$",
+        r"Training complete: vocab_size=261, active_tokens=1, total_tokens=1,"
+        r" entropy=0\.0000 bits\n$",
         err,
     ), err
 
