@@ -668,7 +668,12 @@ std::optional<Status> replace_file(const std::string& target, const struct stat*
     ::unlink(temp.c_str());
     return Status(std::move(error));
   };
-  if (existing) ::fchmod(fd.get(), existing->st_mode & 07777);  // keep the old mode if allowed
+  if (existing) {
+    // Keep the old file's owner where we may (chown first: it can clear the
+    // set-id bits that the mode then restores), and its permission bits.
+    [[maybe_unused]] int ignored = ::fchown(fd.get(), existing->st_uid, existing->st_gid);
+    ::fchmod(fd.get(), existing->st_mode & 07777);
+  }
   if (Status s = write_all(fd.get(), data); !s.ok()) return fail(std::move(s).error());
   if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) return fail(os_error(errno));
   if (Status s = fd.close(); !s.ok()) return fail(std::move(s).error());
