@@ -23,6 +23,7 @@
 
 #include "encoder/pair_table.h"
 #include "encoder/worker_pool.h"
+#include "trie/huge_page_allocator.h"
 #include "trie/trie.h"
 
 namespace tarvik {
@@ -33,33 +34,36 @@ constexpr double kUnreachableScore = -std::numeric_limits<double>::infinity();
 
 // Raw per-thread working memory for the passes. Buffers up to kKeepBytes stay
 // with the thread for the next call (and are freed when the thread ends);
-// larger ones are freed on return. A nested use on the same thread gets its
-// own buffer.
+// larger ones are freed on return. Big buffers come advised for huge pages:
+// a fresh one is faulted in 2 MiB at a time instead of 4 KiB, which makes a
+// whole-input pass over megabytes markedly faster. A nested use on the same
+// thread gets its own buffer.
 class Scratch {
  public:
   explicit Scratch(std::size_t bytes) {
     Store& store = store_;
     if (!store.busy && bytes <= kKeepBytes) {
       if (store.capacity < bytes) {
-        ::operator delete(store.buffer);
+        release_huge_page_memory(store.buffer, store.capacity);
         store.buffer = nullptr;
         store.capacity = 0;
         const std::size_t capacity = std::max(bytes, kMinBytes);
-        store.buffer = ::operator new(capacity);
+        store.buffer = allocate_huge_page_memory(capacity);
         store.capacity = capacity;
       }
       data_ = store.buffer;
       store.busy = true;
       borrowed_ = true;
     } else {
-      data_ = ::operator new(bytes);
+      data_ = allocate_huge_page_memory(bytes);
+      bytes_ = bytes;
     }
   }
   ~Scratch() {
     if (borrowed_) {
       store_.busy = false;
     } else {
-      ::operator delete(data_);
+      release_huge_page_memory(data_, bytes_);
     }
   }
   Scratch(const Scratch&) = delete;
@@ -77,10 +81,11 @@ class Scratch {
     void* buffer = nullptr;
     std::size_t capacity = 0;
     bool busy = false;
-    ~Store() { ::operator delete(buffer); }
+    ~Store() { release_huge_page_memory(buffer, capacity); }
   };
   static thread_local Store store_;
   void* data_ = nullptr;
+  std::size_t bytes_ = 0;
   bool borrowed_ = false;
 };
 

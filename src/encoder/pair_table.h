@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "trie/huge_page_allocator.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -98,9 +99,9 @@ class PairTable {
     return h ^ (h >> 13);
   }
 
-  std::vector<Row> rows_;
-  std::vector<Entry> entries_;
-  std::vector<std::uint64_t> filter_;
+  std::vector<Row, HugePageAllocator<Row>> rows_;
+  std::vector<Entry, HugePageAllocator<Entry>> entries_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter_;
   double unseen_ = 0.0;
 };
 

@@ -50,7 +50,7 @@ Trie Trie::build(std::span<const Token> tokens) {
 
   // Slot 0 is the root. Every slot up to `used.size()` exists; the array is
   // grown in steps and trimmed at the end.
-  std::vector<Slot>& slots = trie.slots_;
+  auto& slots = trie.slots_;
   std::vector<bool> used;
   auto ensure = [&](std::size_t size) {
     if (size >= kMaxSlots) throw std::bad_alloc();  // node indices must fit in 31 bits

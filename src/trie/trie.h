@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "trie/huge_page_allocator.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -144,7 +145,7 @@ class Trie {
     TokenId term = 0;
   };
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
   std::size_t max_token_len_ = 1;
   std::size_t node_count_ = 1;
 };
