@@ -11,7 +11,9 @@ with --model, then, each in a fresh interpreter:
   * times 100 000 calls on ~50-byte lines per mode, and the fixed part of a
     call (time per call minus the line's bytes at the mode's throughput);
   * measures peak memory of one call per mode on the largest heldout file:
-    growth of ru_maxrss during the call, per input byte.
+    the peak resident set during the call (VmHWM, reset just before it)
+    minus the resident set before it, per input byte; the Python list of the
+    result (8 bytes per id, the int objects are shared) is part of it.
 
     PYTHONPATH=build/encoder python3 bench/encode.py [--model FILE] [--save-model FILE]
 """
@@ -21,7 +23,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -93,16 +94,26 @@ def run_throughput(model: str, repeat: int) -> dict:
     return result
 
 
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
 def run_memory(model: str, mode: str) -> dict:
     tok = tarvik_core.QormTokenizer.from_file(model)
     path = max((CORPORA / "heldout").glob("*.txt"), key=lambda p: p.stat().st_size)
     data = path.read_bytes()
     encode = encoder_for(tok, mode)
     encode(data[:1000])
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the peak resident set starts again from the current one
+    before = status_kib("VmRSS")
     ids = encode(data)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    return {"file": path.name, "bytes": len(data), "ids": len(ids), "kib": after - before}
+    peak = status_kib("VmHWM")
+    return {"file": path.name, "bytes": len(data), "ids": len(ids), "kib": peak - before}
 
 
 def child(args: list[str], workers: int) -> dict:
@@ -188,7 +199,7 @@ def main() -> int:
         print(f"  {mode:<7}{short['us_per_call']:7.3f} us per call, fixed part {fixed:6.3f} us"
               f" (mean {short['mean_len']:.1f} bytes)  {'met' if met else 'MISSED'}")
 
-    print("\npeak memory of one call (growth of max RSS, 1 worker):")
+    print("\npeak memory of one call (peak RSS during the call minus RSS before it, 1 worker):")
     for mode in MODES:
         mem = child(["--child-memory", model, mode], 1)
         per_byte = mem["kib"] * 1024 / mem["bytes"]
