@@ -97,8 +97,6 @@ struct ScoredCell {
   std::uint32_t len;  // length of `chosen`; the path's previous cell is at end - len
 };
 
-using Candidate = Trie::Match;
-
 template <class Count>
 struct DenseCell {
   Count count;

@@ -79,32 +79,6 @@ class Trie {
     return true;
   }
 
-  struct Match {
-    TokenId id;
-    std::uint32_t len;
-  };
-  // The walk of walk(), written to `out` in order: returns the number of
-  // tokens found, or -1 when the very first step fails. `out` needs room for
-  // limit - begin entries (every step writes one, kept only at a terminal, so
-  // the loop has no branch on whether a node is terminal). Requires
-  // begin < limit and limit - begin < 2^31.
-  std::ptrdiff_t collect(const unsigned char* begin, const unsigned char* limit, Match* out) const {
-    const Slot* slots = slots_.data();
-    NodeIndex node = kRoot;
-    const unsigned char* q = begin;
-    std::ptrdiff_t count = 0;
-    do {
-      const NodeIndex next = slots[node].base + *q;
-      const std::uint32_t check = slots[next].check;
-      if ((check >> 1) != node) return q == begin ? -1 : count;
-      node = next;
-      ++q;
-      out[count] = {slots[node].term, static_cast<std::uint32_t>(q - begin)};
-      count += check & 1;
-    } while (q < limit);
-    return count;
-  }
-
   // The end of the longest token that matches at `begin` (up to limit), and
   // its id; found is false when none does. Requires begin < limit.
   struct Longest {
