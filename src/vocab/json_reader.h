@@ -135,10 +135,6 @@ class JsonReader {
   std::string error_message_;
 };
 
-// Whether `text` is well-formed UTF-8. Runs of ASCII, which make up nearly all
-// of a model file, are checked 16 bytes at a time.
-bool is_utf8(std::string_view text);
-
 // Value of an unsigned decimal digit string; false when it exceeds 2^64-1.
 bool parse_u64(std::string_view digits, std::uint64_t& value);
 

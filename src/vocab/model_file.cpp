@@ -2,6 +2,8 @@
 // file-system side of saving and loading.
 #include "vocab/model_file.h"
 
+#include "common/text.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -750,7 +752,7 @@ std::string render_model(const Vocab& vocab) {
 }
 
 Result<Vocab> parse_model(std::string_view text) {
-  if (!detail::is_utf8(text)) return Error::io("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(text)) return Error::io("stream did not contain valid UTF-8");
   return ModelReader(text).read();
 }
 
