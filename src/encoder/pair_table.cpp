@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -15,7 +16,7 @@ PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double 
   std::vector<std::uint64_t> counts(left_limit, 0);
   for (const auto& [key, value] : bigrams) {
     const TokenId left = bigram_left(key);
-    if (left < left_limit) ++counts[left];
+    if (left < left_limit && bigram_right(key) != kFree) ++counts[left];
   }
   // Entry 0 and filter word 0 stay empty: shared by every left id without
   // pairs. A row's filter is a power of two of at least eight bits per pair
@@ -25,8 +26,8 @@ PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double 
   std::uint64_t words = 1;
   for (std::size_t left = 0; left < left_limit; ++left) {
     if (counts[left] == 0) continue;
-    // At most half full, so a probe ends quickly on an absent pair.
-    const std::uint64_t capacity = std::bit_ceil(counts[left] * 2);
+    // At most three quarters full (a free slot ends every probe).
+    const std::uint64_t capacity = std::bit_ceil(counts[left] + counts[left] / 3 + 1);
     const std::uint64_t bits = std::bit_ceil(std::max<std::uint64_t>(counts[left] * 8, 64));
     if (bits - 1 > std::numeric_limits<std::uint32_t>::max() ||
         capacity - 1 > std::numeric_limits<std::uint32_t>::max()) {
@@ -49,12 +50,14 @@ PairTable::PairTable(const BigramTable& bigrams, std::size_t left_limit, double 
     const TokenId left = bigram_left(key);
     if (left >= left_limit) continue;
     const TokenId right = bigram_right(key);
+    if (right == kFree) continue;  // never looked up: no token has this id
     const Row& row = rows_[left];
     Entry* slots = entries_.data() + row.entries;
     std::uint32_t at = slot_hash(right) & row.entry_mask;
-    while (slots[at].used) at = (at + 1) & row.entry_mask;
+    while (slots[at].right != kFree) at = (at + 1) & row.entry_mask;
     const double weighted = weight * value;
-    slots[at] = Entry{right, 1, weighted};
+    slots[at].right = right;
+    std::memcpy(slots[at].weighted_bits, &weighted, sizeof weighted);
     // NaN terms never win, so they need no room in the bound; a NaN bound
     // would wrongly rule out every candidate.
     if (weighted > row.best || std::isnan(row.best)) rows_[left].best = weighted;

@@ -10,6 +10,11 @@
 // products are the ones the encoder would compute, so results are
 // bit-identical to multiplying at lookup time.
 //
+// The rows are what misses the caches, so they are kept small: 12-byte
+// entries (the id 4294967295 marks a free slot: no token can have it, since
+// the token table would need 2^32 entries) filled up to three quarters. Most
+// probes for absent pairs stop at the filter, so the fuller rows cost little.
+//
 // Each row also keeps the greatest term any right token can get after its
 // left token (the unseen-pair term included), which lets the encoder skip the
 // lookup for a candidate that could not win even with that term.
@@ -17,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "trie/huge_page_allocator.h"
@@ -33,11 +39,18 @@ class PairTable {
     std::uint32_t filter_mask = 0;  // filter bits - 1; a row without pairs uses the zero word 0
     double best = 0.0;              // greatest term after this left token, NaN terms left out
   };
+  static constexpr TokenId kFree = 0xFFFFFFFFu;
+  // Packed to 12 bytes: the value's bits as two 32-bit halves.
   struct Entry {
-    TokenId right = 0;
-    std::uint32_t used = 0;
-    double weighted = 0.0;
+    TokenId right = kFree;
+    std::uint32_t weighted_bits[2] = {0, 0};
+    double weighted() const {
+      double value;
+      std::memcpy(&value, weighted_bits, sizeof value);
+      return value;
+    }
   };
+  static_assert(sizeof(Entry) == 12);
 
  public:
   PairTable() = default;
@@ -58,22 +71,22 @@ class PairTable {
     // The term of (left, right): its weighted value, or the unseen-pair term
     // when the table lacks the pair.
     double term(TokenId right) const {
-      const std::uint32_t bit = filter_hash(right) & row_.filter_mask;
+      const std::uint32_t bit = filter_hash(right) & row_->filter_mask;
       if (!((filter_[bit >> 6] >> (bit & 63)) & 1)) return unseen_;
-      std::uint32_t at = slot_hash(right) & row_.entry_mask;
+      std::uint32_t at = slot_hash(right) & row_->entry_mask;
       for (;;) {
         const Entry& entry = entries_[at];
-        if (!entry.used) return unseen_;
-        if (entry.right == right) return entry.weighted;
-        at = (at + 1) & row_.entry_mask;
+        if (entry.right == right) return entry.weighted();
+        if (entry.right == kFree) return unseen_;
+        at = (at + 1) & row_->entry_mask;
       }
     }
     // No term() of this left token exceeds this (NaN terms aside).
-    double bound() const { return row_.best; }
+    double bound() const { return row_->best; }
 
    private:
     friend class PairTable;
-    Row row_;
+    const Row* row_;
     const Entry* entries_;
     const std::uint64_t* filter_;
     double unseen_;
@@ -82,9 +95,9 @@ class PairTable {
   // Requires left < rows().
   Cursor cursor(TokenId left) const {
     Cursor cursor;
-    cursor.row_ = rows_[left];
-    cursor.entries_ = entries_.data() + cursor.row_.entries;
-    cursor.filter_ = filter_.data() + cursor.row_.filter;
+    cursor.row_ = &rows_[left];
+    cursor.entries_ = entries_.data() + cursor.row_->entries;
+    cursor.filter_ = filter_.data() + cursor.row_->filter;
     cursor.unseen_ = unseen_;
     return cursor;
   }
