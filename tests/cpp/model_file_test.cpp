@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "check.h"
 #include "vocab/json_writer.h"
 #include "vocab/model_file.h"
 
@@ -17,20 +18,8 @@ using namespace tarvik;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
-
-void check_eq(const std::string& got, const std::string& want, const std::string& what) {
-  check(got == want, what + "\n  got:  " + got + "\n  want: " + want);
-}
+using testing::check;
+using testing::check_eq;
 
 std::string format_double(double v) {
   char buf[detail::kMaxDoubleChars];
@@ -135,6 +124,5 @@ void test_round_trips() {
 int main() {
   test_layout();
   test_round_trips();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return testing::finish();
 }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "check.h"
 #include "training/pair_counts.h"
 #include "training/progress.h"
 #include "training/trainer.h"
@@ -19,20 +20,8 @@ using namespace tarvik::training;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
-
-void check_eq(const std::string& got, const std::string& want, const std::string& what) {
-  check(got == want, what + "\n  got:  " + got + "\n  want: " + want);
-}
+using testing::check;
+using testing::check_eq;
 
 std::string repeat(std::string_view piece, int n) {
   std::string out;
@@ -154,6 +143,5 @@ int main() {
   test_lines();
   test_cancellation();
   test_failed_output();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return testing::finish();
 }
