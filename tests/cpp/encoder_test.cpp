@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "check.h"
 #include "encoder/encoder.h"
 #include "encoder/worker_pool.h"
 #include "trie/trie.h"
@@ -25,17 +26,7 @@ using namespace tarvik;
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAIL: %s\n", what.c_str());
-  }
-}
+using testing::check;
 
 Token tok(TokenId id, std::string bytes, double log_prob = 0.0) {
   return Token{id, std::move(bytes), log_prob, std::nullopt};
@@ -296,6 +287,5 @@ int main() {
   test_trie_walks();
   test_against_reference();
   test_pool();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return testing::finish();
 }
