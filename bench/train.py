@@ -3,7 +3,10 @@
     PYTHONPATH=build/trainer python3 bench/train.py [CORPUS] [--vocab-size N]
         [--repeat K] [--prefix FRACTION] [--progress] [--verbose]
 
-CORPUS defaults to the shared mixed.txt next to the repository. --repeat K
+CORPUS defaults to the shared mixed.txt next to the repository. --synthetic
+KIND trains on a generated pathological corpus instead: one-byte (50 MB of
+one repeated byte), random (50 MB of random bytes), no-whitespace (CORPUS
+with its whitespace removed: one giant chunk); --size sets the megabytes. --repeat K
 trains on the corpus concatenated K times and --prefix F on its first part,
 to see how time scales with size (repeating adds weight, not distinct chunks;
 a prefix has proportionally fewer of both).
@@ -14,6 +17,7 @@ fresh process: the peak never goes down.
 """
 
 import argparse
+import random
 import resource
 import sys
 import time
@@ -32,11 +36,19 @@ def main() -> int:
     parser.add_argument(
         "--prefix", type=float, default=None, help="use only the first FRACTION (0-1] of the corpus"
     )
+    parser.add_argument("--synthetic", choices=["one-byte", "random", "no-whitespace"])
+    parser.add_argument("--size", type=float, default=50.0, help="megabytes of --synthetic data")
     parser.add_argument("--progress", action="store_true", help="show the progress bar")
     parser.add_argument("--verbose", action="store_true", help="print the training log")
     args = parser.parse_args()
 
-    if args.prefix is not None:
+    if args.synthetic == "one-byte":
+        data = b"a" * int(args.size * 1e6)
+    elif args.synthetic == "random":
+        data = random.Random(1).randbytes(int(args.size * 1e6))
+    elif args.synthetic == "no-whitespace":
+        data = args.corpus.read_bytes().translate(None, b" \t\r\n")
+    elif args.prefix is not None:
         # Read only the prefix: slicing a full copy would inflate the peak.
         with open(args.corpus, "rb") as f:
             data = f.read(int(args.corpus.stat().st_size * args.prefix))
@@ -61,7 +73,8 @@ def main() -> int:
     peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
 
     part = f" first {args.prefix:g}" if args.prefix is not None else ""
-    print(f"corpus        {args.corpus}{part} x{args.repeat}: {megabytes:.1f} MB")
+    name = f"synthetic {args.synthetic}" if args.synthetic else f"{args.corpus}{part}"
+    print(f"corpus        {name} x{args.repeat}: {megabytes:.1f} MB")
     print(f"vocab_size    {tokenizer.vocab_size} (target {args.vocab_size})")
     print(f"wall          {wall:.2f} s (cpu {cpu:.2f} s)")
     print(f"throughput    {megabytes / wall:.1f} MB/s")
