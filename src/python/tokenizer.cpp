@@ -389,93 +389,75 @@ PyObject* tokenizer_check_quality(PyObject*, PyObject* const* args, Py_ssize_t n
 
 // ---- Encoding ----------------------------------------------------------------------
 
-enum class Mode { kGreedy, kScored, kDense };
-
-// Binds text (and greedy), holds the instance shared, filters with the lock
-// held, encodes with it released. Returns false with the Python error set.
-bool encode_call(PyObject* self, const Signature& signature, bool has_greedy, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames, Hold& hold, bool with_offsets, TokenIds* ids,
-                 Offsets* offsets) {
-  PyObject* slots[kMaxParameters];
-  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return false;
-  if (!hold.acquire(self, Hold::kShared)) return false;
-  bool greedy = false;
-  if (has_greedy && slots[1] && !convert_flag(slots[1], "greedy", &greedy)) return false;
-  TextBytes text;
-  if (!convert_text(slots[0], "text must be str or bytes", &text)) return false;
-  TokenizerState& state = state_of(self);
-  apply_active_filters(state, text);
-  Mode mode = !has_greedy ? Mode::kDense : (greedy ? Mode::kGreedy : Mode::kScored);
-
-  Status status = [&]() -> Status {
-    ReleasedLock unlocked;
-    const Encoder& encoder = state.encoder;
-    Result<TokenIds> encoded = mode == Mode::kGreedy   ? encoder.encode_greedy(text.view)
-                               : mode == Mode::kScored ? encoder.encode_parallel(text.view)
-                                                       : encoder.encode_dense(text.view);
-    if (!encoded.ok()) return std::move(encoded).error();
-    *ids = std::move(encoded).value();
-    if (with_offsets) {
-      Result<Offsets> spans = encoder.offsets(*ids);
-      if (!spans.ok()) return std::move(spans).error();
-      *offsets = std::move(spans).value();
-    }
-    return {};
-  }();
-  if (!status.ok()) {
-    raise_error(status.error());
-    return false;
-  }
-  return true;
-}
+enum class EncodeMethod { kEncode, kEncodeDense, kEncodeWithOffsets };
 
 const Signature kEncodeSignature{"QormTokenizer.encode()", {{"text", true}, {"greedy", false}}};
 const Signature kEncodeDenseSignature{"QormTokenizer.encode_dense()", {{"text", true}}};
 const Signature kEncodeOffsetsSignature{"QormTokenizer.encode_with_offsets()",
                                         {{"text", true}, {"greedy", false}}};
 
+// The three encode methods: bind, hold the instance shared, convert, filter
+// with the lock held, encode (and measure offsets) with it released, then
+// build the result with it held again.
+PyObject* encode_method(EncodeMethod method, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+  const bool dense = method == EncodeMethod::kEncodeDense;
+  const bool with_offsets = method == EncodeMethod::kEncodeWithOffsets;
+  const Signature& signature = dense          ? kEncodeDenseSignature
+                               : with_offsets ? kEncodeOffsetsSignature
+                                              : kEncodeSignature;
+  PyObject* slots[kMaxParameters];
+  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return nullptr;
+  Hold hold;
+  if (!hold.acquire(self, Hold::kShared)) return nullptr;
+  bool greedy = false;
+  if (!dense && slots[1] && !convert_flag(slots[1], "greedy", &greedy)) return nullptr;
+  TextBytes text;
+  if (!convert_text(slots[0], "text must be str or bytes", &text)) return nullptr;
+  const TokenizerState& state = state_of(self);
+  apply_active_filters(state, text);
+
+  TokenIds ids;
+  Offsets offsets;
+  Status status = [&]() -> Status {
+    ReleasedLock unlocked;
+    const Encoder& encoder = state.encoder;
+    Result<TokenIds> encoded = dense    ? encoder.encode_dense(text.view)
+                               : greedy ? encoder.encode_greedy(text.view)
+                                        : encoder.encode_parallel(text.view);
+    if (!encoded.ok()) return std::move(encoded).error();
+    ids = std::move(encoded).value();
+    if (with_offsets) {
+      Result<Offsets> spans = encoder.offsets(ids);
+      if (!spans.ok()) return std::move(spans).error();
+      offsets = std::move(spans).value();
+    }
+    return {};
+  }();
+  if (!status.ok()) return raise_error(status.error());
+
+  Ref id_list = Ref::steal(ids_to_list(ids));
+  if (!id_list || !with_offsets) return id_list.release();
+  Ref offset_list = Ref::steal(offsets_to_list(offsets));
+  if (!offset_list) return nullptr;
+  return PyTuple_Pack(2, id_list.get(), offset_list.get());
+}
+
 PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    TokenIds ids;
-    if (!encode_call(self, kEncodeSignature, true, args, nargs, kwnames, hold, false, &ids,
-                     nullptr)) {
-      return nullptr;
-    }
-    return ids_to_list(ids);
-  });
+  return guarded([&] { return encode_method(EncodeMethod::kEncode, self, args, nargs, kwnames); });
 }
 
 PyObject* tokenizer_encode_dense(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    TokenIds ids;
-    if (!encode_call(self, kEncodeDenseSignature, false, args, nargs, kwnames, hold, false, &ids,
-                     nullptr)) {
-      return nullptr;
-    }
-    return ids_to_list(ids);
-  });
+  return guarded(
+      [&] { return encode_method(EncodeMethod::kEncodeDense, self, args, nargs, kwnames); });
 }
 
 PyObject* tokenizer_encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    TokenIds ids;
-    Offsets offsets;
-    if (!encode_call(self, kEncodeOffsetsSignature, true, args, nargs, kwnames, hold, true, &ids,
-                     &offsets)) {
-      return nullptr;
-    }
-    Ref id_list = Ref::steal(ids_to_list(ids));
-    if (!id_list) return nullptr;
-    Ref offset_list = Ref::steal(offsets_to_list(offsets));
-    if (!offset_list) return nullptr;
-    return PyTuple_Pack(2, id_list.get(), offset_list.get());
-  });
+  return guarded(
+      [&] { return encode_method(EncodeMethod::kEncodeWithOffsets, self, args, nargs, kwnames); });
 }
 
 // ---- Decoding and inspection ---------------------------------------------------------
