@@ -204,3 +204,34 @@ def test_keyword_only_call_forms():
     assert tok.encode(text="ab", greedy=True) == tok.encode("ab", True)
     assert tok.decode(token_ids=[97]) == "a"
     assert tok.id_to_bytes(token_id=98) == b"b"
+
+
+class LyingSequence:
+    """A sequence whose length claims far more than iteration yields."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("length", [0, 2**40, __import__("sys").maxsize])
+def test_sequences_are_iterated_not_sized(length):
+    tok = build()
+    hi = LyingSequence([104, 105], length)
+    assert tok.encode(hi) == tok.encode("hi")
+    assert tok.decode(hi) == "hi"
+    assert QormTokenizer.check_quality(hi)["total_bytes"] == 2
+
+
+def test_bytes_subclass_is_iterated():
+    class Shouting(bytes):
+        def __iter__(self):
+            return iter(self.upper())
+
+    tok = build()
+    assert tok.decode_bytes(tok.encode(Shouting(b"hi"), greedy=True)) == b"HI"

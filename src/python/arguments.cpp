@@ -150,6 +150,15 @@ bool name_from(PyObject* object, std::string* out) {
   return true;
 }
 
+// The number of items a list or tuple holds, to reserve room for them; 0 for
+// other sequences, whose __len__ need not match what iteration yields.
+std::size_t exact_size(PyObject* object) {
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object));
+  }
+  return 0;
+}
+
 // Iterates any sequence, calling `item_fn(item)` for each; false on the first failure.
 template <class ItemFn>
 bool for_each_item(PyObject* object, ItemFn&& item_fn) {
@@ -216,24 +225,19 @@ bool convert_text(PyObject* object, const char* message, TextBytes* out) {
                                    static_cast<std::size_t>(PyBytes_GET_SIZE(out->owner.get())));
       return true;
     }
-  } else if (PyBytes_Check(object)) {
+  } else if (PyBytes_CheckExact(object)) {
     out->view = std::string_view(PyBytes_AS_STRING(object),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
     return true;
-  } else if (PyByteArray_Check(object)) {
+  } else if (PyByteArray_CheckExact(object)) {
     // Mutable: copy, since other threads run while we encode.
     out->storage.assign(PyByteArray_AS_STRING(object),
                         static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
     out->view = out->storage;
     return true;
   } else if (PySequence_Check(object)) {
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) {
-      PyErr_Clear();
-      hint = 0;
-    }
     out->storage.clear();
-    out->storage.reserve(static_cast<std::size_t>(hint));
+    out->storage.reserve(exact_size(object));
     bool ok = for_each_item(object, [&](PyObject* item) {
       long value = PyLong_AsLong(item);
       if (value == -1 && PyErr_Occurred()) return false;
@@ -258,13 +262,8 @@ bool convert_token_id(PyObject* object, const char* name, TokenId* out) {
 
 bool convert_token_ids(PyObject* object, const char* name, std::vector<TokenId>* out) {
   if (!check_list_shape(object)) return relabelled_failure(name);
-  Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
   out->clear();
-  out->reserve(static_cast<std::size_t>(hint));
+  out->reserve(exact_size(object));
   bool ok = for_each_item(object, [&](PyObject* item) {
     TokenId id;
     if (!token_id_from(item, &id)) return false;
