@@ -68,45 +68,21 @@ std::string lossy_utf8(std::string_view bytes) {
 // Runs of ASCII, which make up nearly all of a model file, are checked 16
 // bytes at a time.
 bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  while (p != end) {
-    if (end - p >= 16) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (text.size() - pos >= 16) {
       std::uint64_t a, b;
-      std::memcpy(&a, p, 8);
-      std::memcpy(&b, p + 8, 8);
+      std::memcpy(&a, text.data() + pos, 8);
+      std::memcpy(&b, text.data() + pos + 8, 8);
       if (((a | b) & 0x8080808080808080u) == 0) {
-        p += 16;
+        pos += 16;
         continue;
       }
     }
-    unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    // The well-formed sequences of the Unicode standard (table 3-7).
-    std::size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2;
-      if (lead == 0xE0) lo = 0xA0;
-      if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      need = 3;
-      if (lead == 0xF0) lo = 0x90;
-      if (lead == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) <= need) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t k = 2; k <= need; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
-    }
-    p += need + 1;
+    std::size_t consumed;
+    std::size_t len = utf8_sequence(text, pos, &consumed);
+    if (len == 0) return false;
+    pos += len;
   }
   return true;
 }
