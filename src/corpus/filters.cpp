@@ -53,9 +53,11 @@ std::string apply_filter(Filter filter, std::string_view input) {
   return out;
 }
 
-std::string apply_filters(std::span<const Filter> filters, std::string input) {
-  for (Filter filter : filters) input = apply_filter(filter, input);
-  return input;
+std::string apply_filters(std::span<const Filter> filters, std::string_view input) {
+  if (filters.empty()) return std::string(input);
+  std::string out = apply_filter(filters.front(), input);
+  for (Filter filter : filters.subspan(1)) out = apply_filter(filter, out);
+  return out;
 }
 
 }  // namespace tarvik

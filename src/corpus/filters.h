@@ -22,7 +22,7 @@ std::string_view filter_name(Filter filter);
 
 std::string apply_filter(Filter filter, std::string_view input);
 
-// Applies the filters in order; `input` is returned as is when there are none.
-std::string apply_filters(std::span<const Filter> filters, std::string input);
+// Applies the filters in order; a copy of `input` when there are none.
+std::string apply_filters(std::span<const Filter> filters, std::string_view input);
 
 }  // namespace tarvik

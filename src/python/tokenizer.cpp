@@ -105,7 +105,7 @@ void tokenizer_dealloc(PyObject* self) {
 // Applies the active filters (lock held); `text` views the result.
 void apply_active_filters(const TokenizerState& state, TextBytes& text) {
   if (state.filters.empty()) return;
-  text.storage = apply_filters(state.filters, std::string(text.view));
+  text.storage = apply_filters(state.filters, text.view);
   text.view = text.storage;
 }
 
@@ -462,94 +462,74 @@ PyObject* tokenizer_encode_with_offsets(PyObject* self, PyObject* const* args, P
 
 // ---- Decoding and inspection ---------------------------------------------------------
 
-// Joins the token bytes of `token_ids` with the lock released.
-bool decode_call(PyObject* self, const Signature& signature, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames, Hold& hold, std::string* out) {
-  PyObject* slots[kMaxParameters];
-  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return false;
-  if (!hold.acquire(self, Hold::kShared)) return false;
-  std::vector<TokenId> ids;
-  if (!convert_token_ids(slots[0], "token_ids", &ids)) return false;
-  const Vocab& vocab = state_of(self).encoder.vocab();
-  Result<std::string> decoded = [&] {
-    ReleasedLock unlocked;
-    return vocab.decode(ids);
-  }();
-  if (!decoded.ok()) {
-    raise_error(decoded.error());
-    return false;
-  }
-  *out = std::move(decoded).value();
-  return true;
+// The text methods return lossy UTF-8 str, the bytes methods bytes.
+PyObject* bytes_result(std::string_view bytes, bool as_str) {
+  if (as_str) return lossy_str(bytes);
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 const Signature kDecodeSignature{"QormTokenizer.decode()", {{"token_ids", true}}};
 const Signature kDecodeBytesSignature{"QormTokenizer.decode_bytes()", {{"token_ids", true}}};
 
+// decode and decode_bytes: join the token bytes with the lock released.
+PyObject* decode_method(bool as_str, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  PyObject* slots[kMaxParameters];
+  const Signature& signature = as_str ? kDecodeSignature : kDecodeBytesSignature;
+  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return nullptr;
+  Hold hold;
+  if (!hold.acquire(self, Hold::kShared)) return nullptr;
+  std::vector<TokenId> ids;
+  if (!convert_token_ids(slots[0], "token_ids", &ids)) return nullptr;
+  const Vocab& vocab = state_of(self).encoder.vocab();
+  Result<std::string> decoded = [&] {
+    ReleasedLock unlocked;
+    return vocab.decode(ids);
+  }();
+  if (!decoded.ok()) return raise_error(decoded.error());
+  return bytes_result(decoded.value(), as_str);
+}
+
 PyObject* tokenizer_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    std::string bytes;
-    if (!decode_call(self, kDecodeSignature, args, nargs, kwnames, hold, &bytes)) return nullptr;
-    return lossy_str(bytes);
-  });
+  return guarded([&] { return decode_method(true, self, args, nargs, kwnames); });
 }
 
 PyObject* tokenizer_decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    std::string bytes;
-    if (!decode_call(self, kDecodeBytesSignature, args, nargs, kwnames, hold, &bytes)) {
-      return nullptr;
-    }
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
-}
-
-// The bytes of one token for id_to_bytes / id_to_token; ValueError when out of range.
-bool token_lookup(PyObject* self, const Signature& signature, PyObject* const* args,
-                  Py_ssize_t nargs, PyObject* kwnames, Hold& hold, std::string_view* out) {
-  PyObject* slots[kMaxParameters];
-  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return false;
-  if (!hold.acquire(self, Hold::kShared)) return false;
-  TokenId id = 0;
-  if (!convert_token_id(slots[0], "token_id", &id)) return false;
-  const Vocab& vocab = state_of(self).encoder.vocab();
-  if (id >= vocab.tokens.size()) {
-    raise_message(PyExc_ValueError, "token_id " + std::to_string(id) +
-                                        " out of range (vocab size " +
-                                        std::to_string(vocab.vocab_size) + ")");
-    return false;
-  }
-  *out = vocab.tokens[id].bytes;
-  return true;
+  return guarded([&] { return decode_method(false, self, args, nargs, kwnames); });
 }
 
 const Signature kIdToTokenSignature{"QormTokenizer.id_to_token()", {{"token_id", true}}};
 const Signature kIdToBytesSignature{"QormTokenizer.id_to_bytes()", {{"token_id", true}}};
 
+// id_to_token and id_to_bytes: one token's bytes; ValueError when out of range.
+PyObject* token_method(bool as_str, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  PyObject* slots[kMaxParameters];
+  const Signature& signature = as_str ? kIdToTokenSignature : kIdToBytesSignature;
+  if (!bind_fastcall(signature, args, nargs, kwnames, slots)) return nullptr;
+  Hold hold;
+  if (!hold.acquire(self, Hold::kShared)) return nullptr;
+  TokenId id = 0;
+  if (!convert_token_id(slots[0], "token_id", &id)) return nullptr;
+  const Vocab& vocab = state_of(self).encoder.vocab();
+  if (id >= vocab.tokens.size()) {
+    return raise_message(PyExc_ValueError, "token_id " + std::to_string(id) +
+                                               " out of range (vocab size " +
+                                               std::to_string(vocab.vocab_size) + ")");
+  }
+  return bytes_result(vocab.tokens[id].bytes, as_str);
+}
+
 PyObject* tokenizer_id_to_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    std::string_view bytes;
-    if (!token_lookup(self, kIdToTokenSignature, args, nargs, kwnames, hold, &bytes))
-      return nullptr;
-    return lossy_str(bytes);
-  });
+  return guarded([&] { return token_method(true, self, args, nargs, kwnames); });
 }
 
 PyObject* tokenizer_id_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Hold hold;
-    std::string_view bytes;
-    if (!token_lookup(self, kIdToBytesSignature, args, nargs, kwnames, hold, &bytes))
-      return nullptr;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  return guarded([&] { return token_method(false, self, args, nargs, kwnames); });
 }
 
 // ---- Properties and slots ------------------------------------------------------------
