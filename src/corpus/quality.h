@@ -2,23 +2,12 @@
 // warnings about a training corpus. A pure function of the corpus bytes.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "tarvik/types.h"
 
 namespace tarvik {
-
-struct QualityReport {
-  double quality_score = 0.0;
-  std::uint64_t total_bytes = 0;
-  std::uint64_t unique_bytes = 0;
-  double byte_entropy = 0.0;
-  double avg_word_len = 0.0;
-  std::uint64_t unique_words = 0;
-  std::uint64_t total_words = 0;
-  std::vector<std::string> warnings;
-};
 
 QualityReport check_quality(std::string_view corpus);
 

@@ -31,8 +31,6 @@ constexpr std::size_t kParallelThreshold = 131072;
 constexpr std::size_t kChunkSize = 65536;
 constexpr double kUnseenPairScore = -10.0;
 
-using TokenIds = std::vector<TokenId>;
-using Offsets = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 class Encoder {
  public:

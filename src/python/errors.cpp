@@ -44,6 +44,10 @@ PyObject* raise_error(const Error& error, std::string_view io_prefix) {
     case ErrorKind::kInterrupted:
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
       return nullptr;
+    case ErrorKind::kInvalidArgument:
+      return raise_message(PyExc_ValueError, error.message);
+    case ErrorKind::kLimit:
+      return raise_message(PyExc_OverflowError, error.message);
   }
   return raise_internal_fault(error.message);
 }

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "common/result.h"
+#include "tarvik/types.h"
 
 namespace tarvik {
 
-using TokenId = std::uint32_t;
 using MergePair = std::pair<TokenId, TokenId>;
 
 struct Token {

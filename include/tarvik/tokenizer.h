@@ -1,0 +1,139 @@
+// tarvik::Tokenizer: a trained tokenizer and every workflow on it.
+//
+// A Tokenizer owns an immutable compiled model (vocabulary, trie, bigram
+// scores), shared read-only between copies, plus its ordered list of
+// pre-tokenization filters. Copying a Tokenizer is cheap and yields an
+// independent tokenizer: the changing operations (add_special_token,
+// add_filter, prune) build a new model and swap it in, never touching one
+// another copy may be reading. Const members may be called from any number of
+// threads at once; a changing member needs the caller's exclusive use.
+//
+// Text is bytes throughout: a str from any language binding is its UTF-8, and
+// every length and offset counts bytes. Failures come back as values
+// (tarvik/result.h); console output (progress bar, log lines, reports) goes to
+// the ConsoleSink given, and long work polls the CancelCheck.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tarvik/result.h"
+#include "tarvik/types.h"
+
+namespace tarvik {
+
+// Receives console text, one whole piece (one or more complete lines, or a
+// progress-bar redraw) per call. A failed write stops the work with the error.
+using ConsoleSink = std::function<Status(std::string_view text)>;
+
+// The sink that writes to file descriptor 2, one piece at a time under a
+// process-wide lock.
+ConsoleSink stderr_sink();
+
+// Polled between steps of long work (about every 100 ms at most apart);
+// returning true stops the work with ErrorKind::kInterrupted.
+using CancelCheck = std::function<bool()>;
+
+enum class EncodeMode : std::uint8_t {
+  kScored,  // context-weighted (the default); long inputs in chunks on the worker pool
+  kGreedy,  // longest match at every position
+  kDense,   // fewest tokens
+};
+
+struct TrainOptions {
+  std::uint64_t vocab_size = kDefaultVocabSize;
+  double context_weight = kDefaultContextWeight;
+  bool verbose = false;
+  bool show_progress = true;
+  // Added after training in this order; a repeated name adds nothing.
+  std::vector<std::string> special_tokens;
+  // Runs the quality check first and writes its report when it holds warnings.
+  bool check_quality = true;
+};
+
+class Tokenizer {
+ public:
+  // Trains on one corpus held in memory: quality report (when asked), chunk
+  // counting, merges, special tokens, then the compiled model.
+  static Result<Tokenizer> train(std::string_view corpus, const TrainOptions& options,
+                                 const ConsoleSink& console = stderr_sink(),
+                                 const CancelCheck& cancel = {});
+
+  // Reads a model file (filters saved with it are restored, in order).
+  static Result<Tokenizer> load(const std::string& path,
+                                double context_weight = kDefaultContextWeight);
+  // The same from a model document held in memory.
+  static Result<Tokenizer> from_document(std::string_view document,
+                                         double context_weight = kDefaultContextWeight);
+
+  // Writes the model file; a failed save leaves any existing file as it was.
+  Status save(const std::string& path) const;
+  // The model document exactly as save writes it.
+  std::string to_document() const;
+
+  // ---- Special tokens and filters (changing members) ----
+
+  // Adds a special token whose bytes are the name's bytes, or returns the id
+  // the name already has. Encoding produces it from the next call on.
+  Result<TokenId> add_special_token(std::string_view name);
+  // Appends the filter an accepted name selects; kInvalidArgument otherwise.
+  Status add_filter(std::string_view name);
+  // Keeps the base bytes, the learned tokens used most by the greedy encoding
+  // of `corpus` and the special tokens; writes the "Pruned vocab" line.
+  Status prune(std::uint64_t target_size, std::string_view corpus,
+               const ConsoleSink& console = stderr_sink());
+
+  // ---- Inspection ----
+
+  std::uint64_t vocab_size() const;
+  // Entries of the token table (ids below it have bytes).
+  std::size_t table_size() const;
+  double context_weight() const;
+  std::optional<TokenId> special_token_id(std::string_view name) const;
+  // (name, id) in order of addition.
+  std::vector<std::pair<std::string, TokenId>> special_tokens() const;
+  // The names the active filters report, in order.
+  std::vector<std::string> filter_names() const;
+  // The bytes of one token; kInvalidArgument when the id is outside the table.
+  Result<std::string_view> token_bytes(TokenId id) const;
+
+  // ---- Encoding and decoding ----
+
+  // The text after the active filters, in order (a copy when there are none).
+  std::string apply_filters(std::string_view text) const;
+  // Encodes text that has already been filtered.
+  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode) const;
+  // apply_filters, then encode_filtered.
+  Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored) const;
+  // (start, end) byte offsets of each id by the running sum of token lengths.
+  Result<Offsets> offsets(std::span<const TokenId> ids) const;
+  // The joined token bytes; the index-out-of-bounds fault for an id outside the table.
+  Result<std::string> decode(std::span<const TokenId> ids) const;
+
+  // ---- Corpus tools ----
+
+  static QualityReport check_quality(std::string_view corpus);
+  // The block printed before training when the report holds warnings; empty otherwise.
+  static std::string format_quality_report(const QualityReport& report);
+
+  Tokenizer(const Tokenizer&);
+  Tokenizer& operator=(const Tokenizer&);
+  Tokenizer(Tokenizer&&) noexcept;
+  Tokenizer& operator=(Tokenizer&&) noexcept;
+  ~Tokenizer();
+
+  struct State;
+
+ private:
+  explicit Tokenizer(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tarvik
