@@ -179,7 +179,7 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       Result<Vocab> trained = train(corpus.view, options, std::ref(poll));
       if (!trained.ok()) return std::move(trained).error();
       Vocab vocab = std::move(trained).value();
-      for (const auto& name : special_names) vocab.add_special_token(name);
+      for (const auto& name : special_names) TARVIK_TRY(vocab.add_special_token(name));
       return Encoder::build(std::move(vocab), context_weight);
     }();
     if (!built.ok()) {
@@ -283,8 +283,9 @@ PyObject* tokenizer_add_special_token(PyObject* self, PyObject* const* args, Py_
     if (!hold.acquire(self, Hold::kExclusive)) return nullptr;
     std::string name;
     if (!convert_name(slots[0], "name", &name)) return nullptr;
-    TokenId id = state_of(self).encoder.vocab_mut().add_special_token(name);
-    return PyLong_FromUnsignedLong(id);
+    Result<TokenId> id = state_of(self).encoder.vocab_mut().add_special_token(name);
+    if (!id.ok()) return raise_error(id.error());
+    return PyLong_FromUnsignedLong(*id);
   });
 }
 

@@ -27,8 +27,18 @@ TokenId Vocab::append_merged(TokenId left, TokenId right) {
   return id;
 }
 
-TokenId Vocab::add_special_token(std::string_view name) {
+Result<TokenId> Vocab::add_special_token(std::string_view name) {
   if (auto it = id_by_name.find(std::string(name)); it != id_by_name.end()) return it->second;
+  // A loaded model may declare any vocab_size; the count must not wrap, and
+  // the new id must be a position an id can name.
+  if (vocab_size == UINT64_MAX) {
+    return Error::limit("vocabulary size " + std::to_string(vocab_size) +
+                        " is the largest there can be; no token can be added");
+  }
+  if (tokens.size() > UINT32_MAX) {
+    return Error::limit("token table holds " + std::to_string(tokens.size()) +
+                        " entries; ids stop at 4294967295");
+  }
   TokenId id = static_cast<TokenId>(tokens.size());
   tokens.push_back(Token{id, std::string(name), 0.0, std::nullopt});
   special_tokens.push_back(SpecialToken{std::string(name), id, std::string(name)});

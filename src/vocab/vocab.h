@@ -70,8 +70,9 @@ struct Vocab {
   TokenId append_merged(TokenId left, TokenId right);
 
   // Adds a special token named `name` (its bytes are the name's UTF-8) unless
-  // that name is already one; returns the name's id either way.
-  TokenId add_special_token(std::string_view name);
+  // that name is already one; returns the name's id either way. kLimit when
+  // vocab_size or the id space has no room left.
+  Result<TokenId> add_special_token(std::string_view name);
 
   std::optional<TokenId> find_special(std::string_view name) const;
 

@@ -222,7 +222,7 @@ std::string shape(Bytes& in, tarvik::Vocab& vocab, double& weight) {
     for (std::size_t i = 0; i < specials; ++i) {
       std::string name = in.take(1 + in.next() % 4);
       if (name.empty()) break;
-      vocab.add_special_token(name);
+      (void)vocab.add_special_token(name);
     }
   }
   // Bigram ends: even bytes name a byte token, odd bytes one of the longer
