@@ -15,7 +15,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,22 +23,15 @@
 #include <utility>
 #include <vector>
 
+#include "tarvik/callbacks.h"
 #include "tarvik/result.h"
 #include "tarvik/types.h"
 
 namespace tarvik {
 
-// Receives console text, one whole piece (one or more complete lines, or a
-// progress-bar redraw) per call. A failed write stops the work with the error.
-using ConsoleSink = std::function<Status(std::string_view text)>;
-
 // The sink that writes to file descriptor 2, one piece at a time under a
 // process-wide lock.
 ConsoleSink stderr_sink();
-
-// Polled between steps of long work (about every 100 ms at most apart);
-// returning true stops the work with ErrorKind::kInterrupted.
-using CancelCheck = std::function<bool()>;
 
 enum class EncodeMode : std::uint8_t {
   kScored,  // context-weighted (the default); long inputs in chunks on the worker pool

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "tarvik/callbacks.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -22,11 +23,6 @@ struct TrainOptions {
   bool verbose = false;
   bool show_progress = true;
 };
-
-// Polled between merges and inside long steps; returning true stops training
-// with kInterrupted. Called from the training thread; cheap calls expected
-// (the caller rate-limits anything expensive).
-using CancelCheck = std::function<bool()>;
 
 Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
                     const CancelCheck& cancel = {});
