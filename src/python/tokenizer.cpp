@@ -153,7 +153,7 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParameters];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
-    TrainOptions options;
+    MergeOptions options;
     double context_weight = 0.3;
     bool check = true;
     std::vector<std::string> special_names;

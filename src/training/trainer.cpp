@@ -17,7 +17,7 @@ using namespace training;
 namespace {
 
 template <class Layout>
-Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const TrainOptions& options,
+Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const MergeOptions& options,
                   const StopCheck& stop, std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
   auto built = MergeState<Layout>::build(corpus, std::move(chunks), stop);
@@ -75,7 +75,7 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Tra
 
 }  // namespace
 
-Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
+Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
                     const CancelCheck& cancel) {
   const auto start = std::chrono::steady_clock::now();
   StopCheck stop;

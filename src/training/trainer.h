@@ -18,13 +18,13 @@
 
 namespace tarvik {
 
-struct TrainOptions {
+struct MergeOptions {
   std::uint64_t target_vocab_size = 8192;
   bool verbose = false;
   bool show_progress = true;
 };
 
-Result<Vocab> train(std::string_view corpus, const TrainOptions& options,
+Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
                     const CancelCheck& cancel = {});
 
 }  // namespace tarvik

@@ -71,7 +71,7 @@ void test_lines() {
 // and stops with kInterrupted whichever poll says so.
 void test_cancellation() {
   const std::string corpus(4'000'000, 'a');
-  const TrainOptions options{257, false, false};
+  const MergeOptions options{257, false, false};
   int calls = 0;
   auto counted = train(corpus, options, [&] { return ++calls, false; });
   check(counted.ok() && counted->vocab_size == 257, "uncancelled run completes");
