@@ -176,7 +176,7 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (!report.empty()) TARVIK_TRY(write_stderr(report));
       }
       SignalPoll poll(unlocked, pending);
-      Result<Vocab> trained = train(corpus.view, options, std::ref(poll));
+      Result<Vocab> trained = train(corpus.view, options, write_stderr, std::ref(poll));
       if (!trained.ok()) return std::move(trained).error();
       Vocab vocab = std::move(trained).value();
       for (const auto& name : special_names) TARVIK_TRY(vocab.add_special_token(name));

@@ -5,7 +5,6 @@
 
 #include <chrono>
 
-#include "common/console.h"
 #include "training/chunks.h"
 #include "training/merge_state.h"
 #include "training/progress.h"
@@ -18,7 +17,8 @@ namespace {
 
 template <class Layout>
 Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const MergeOptions& options,
-                  const StopCheck& stop, std::chrono::steady_clock::time_point start) {
+                  const ConsoleSink& console, const StopCheck& stop,
+                  std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
   auto built = MergeState<Layout>::build(corpus, std::move(chunks), stop);
   if (!built.ok()) return std::move(built).error();
@@ -28,8 +28,8 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
                                    ? options.target_vocab_size - vocab.vocab_size
                                    : 0;
   if (options.verbose) {
-    TARVIK_TRY(write_stderr(start_line(vocab.vocab_size, merges)));
-    TARVIK_TRY(write_stderr(initial_line(state.total_tokens(), state.entropy())));
+    TARVIK_TRY(console(start_line(vocab.vocab_size, merges)));
+    TARVIK_TRY(console(initial_line(state.total_tokens(), state.entropy())));
   }
   if (merges > 0) {
     // floor(9 * merges / 10) without overflow.
@@ -48,18 +48,18 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
 
       const std::uint64_t done = step + 1;
       if (options.show_progress && done % interval == 0) {
-        TARVIK_TRY(write_stderr(progress_line(done, merges, entropy_phase, seconds_since(start))));
+        TARVIK_TRY(console(progress_line(done, merges, entropy_phase, seconds_since(start))));
       }
       if (options.verbose && done % 100 == 0) {
-        TARVIK_TRY(write_stderr(step_line(done, merges, vocab.tokens[best->left].bytes,
+        TARVIK_TRY(console(step_line(done, merges, vocab.tokens[best->left].bytes,
                                           vocab.tokens[best->right].bytes,
                                           vocab.tokens[merged].bytes, best->count, best->score,
                                           state.total_tokens(), state.entropy())));
       }
     }
-    if (step < merges && options.verbose) TARVIK_TRY(write_stderr(stop_line(step)));
+    if (step < merges && options.verbose) TARVIK_TRY(console(stop_line(step)));
     if (options.show_progress) {
-      TARVIK_TRY(write_stderr(final_progress_line(merges, seconds_since(start))));
+      TARVIK_TRY(console(final_progress_line(merges, seconds_since(start))));
     }
   }
 
@@ -68,7 +68,7 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
   const double entropy = state.entropy();
   TARVIK_TRY(state.finalize(vocab, stop));
   if (options.verbose) {
-    TARVIK_TRY(write_stderr(summary_line(vocab.vocab_size, active, total, entropy)));
+    TARVIK_TRY(console(summary_line(vocab.vocab_size, active, total, entropy)));
   }
   return vocab;
 }
@@ -76,7 +76,7 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
 }  // namespace
 
 Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
-                    const CancelCheck& cancel) {
+                    const ConsoleSink& console, const CancelCheck& cancel) {
   const auto start = std::chrono::steady_clock::now();
   StopCheck stop;
   if (cancel) stop = [&cancel] { return cancel(); };
@@ -88,9 +88,9 @@ Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
   for (const Chunk& chunk : chunks) slots += chunk.length + 1;
   if (options.target_vocab_size <= NarrowLayout::kMaxTokens &&
       corpus.size() < NarrowLayout::kMaxCorpus && slots < NarrowLayout::kMaxSlots) {
-    return run<NarrowLayout>(corpus, std::move(chunks), options, stop, start);
+    return run<NarrowLayout>(corpus, std::move(chunks), options, console, stop, start);
   }
-  return run<WideLayout>(corpus, std::move(chunks), options, stop, start);
+  return run<WideLayout>(corpus, std::move(chunks), options, console, stop, start);
 }
 
 }  // namespace tarvik

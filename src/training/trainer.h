@@ -3,8 +3,8 @@
 // train() cuts the corpus into whitespace-led chunks, grows the base
 // vocabulary by merging the best-scoring adjacent pair until the target size
 // is reached or no pair is left, then sets every token's log_prob and the
-// bigram table. Console output (progress bar, verbose log) goes to standard
-// error. Fails only when a console write fails (kInternal) or when the
+// bigram table. Console output (progress bar, verbose log) goes to `console`,
+// which must be set. Fails only when a console write fails or when the
 // cancellation check asks to stop (kInterrupted).
 #pragma once
 
@@ -25,6 +25,6 @@ struct MergeOptions {
 };
 
 Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
-                    const CancelCheck& cancel = {});
+                    const ConsoleSink& console, const CancelCheck& cancel = {});
 
 }  // namespace tarvik

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.h"
+#include "common/console.h"
 #include "training/pair_counts.h"
 #include "training/progress.h"
 #include "training/trainer.h"
@@ -73,12 +74,12 @@ void test_cancellation() {
   const std::string corpus(4'000'000, 'a');
   const MergeOptions options{257, false, false};
   int calls = 0;
-  auto counted = train(corpus, options, [&] { return ++calls, false; });
+  auto counted = train(corpus, options, write_stderr, [&] { return ++calls, false; });
   check(counted.ok() && counted->vocab_size == 257, "uncancelled run completes");
   check(calls > 10, "polled inside the long steps (" + std::to_string(calls) + " polls)");
   for (int stop_at : {1, 2, calls / 2, calls}) {
     int seen = 0;
-    auto result = train(corpus, options, [&] { return ++seen >= stop_at; });
+    auto result = train(corpus, options, write_stderr, [&] { return ++seen >= stop_at; });
     check(!result.ok() && result.error().kind == ErrorKind::kInterrupted,
           "interrupted at poll " + std::to_string(stop_at));
   }
@@ -90,9 +91,9 @@ void test_failed_output() {
   if (full < 0) return;  // no /dev/full here
   int saved = ::dup(2);
   ::dup2(full, 2);
-  auto verbose = train("ab ab", {258, true, false});
-  auto progress = train("ab ab", {258, false, true});
-  auto silent = train("ab ab", {258, false, false});
+  auto verbose = train("ab ab", {258, true, false}, write_stderr);
+  auto progress = train("ab ab", {258, false, true}, write_stderr);
+  auto silent = train("ab ab", {258, false, false}, write_stderr);
   ::dup2(saved, 2);
   ::close(saved);
   ::close(full);
