@@ -59,14 +59,18 @@ class Tokenizer {
                                  const CancelCheck& cancel = {});
 
   // Reads a model file (filters saved with it are restored, in order).
+  // `on_interrupt` is called when a signal interrupts a read; true stops with
+  // kInterrupted. File errors are kIo, without a prefix.
   static Result<Tokenizer> load(const std::string& path,
-                                double context_weight = kDefaultContextWeight);
+                                double context_weight = kDefaultContextWeight,
+                                const CancelCheck& on_interrupt = {});
   // The same from a model document held in memory.
   static Result<Tokenizer> from_document(std::string_view document,
                                          double context_weight = kDefaultContextWeight);
 
   // Writes the model file; a failed save leaves any existing file as it was.
-  Status save(const std::string& path) const;
+  // `on_interrupt` as for load.
+  Status save(const std::string& path, const CancelCheck& on_interrupt = {}) const;
   // The model document exactly as save writes it.
   std::string to_document() const;
 
@@ -91,6 +95,7 @@ class Tokenizer {
   std::optional<TokenId> special_token_id(std::string_view name) const;
   // (name, id) in order of addition.
   std::vector<std::pair<std::string, TokenId>> special_tokens() const;
+  bool has_filters() const;
   // The names the active filters report, in order.
   std::vector<std::string> filter_names() const;
   // The bytes of one token; kInvalidArgument when the id is outside the table.

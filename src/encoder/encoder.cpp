@@ -125,9 +125,12 @@ struct Encoder::Impl {
   double context_weight = 0.3;
   Trie trie;
   std::size_t max_token_len = 1;
-  // log_prob by table position, as the table stood at build time.
+  // log_prob by table position.
   std::vector<double> log_probs;
-  PairTable pairs;
+  // Shared with the encoders derived by with_special_token: a special token
+  // has no bigrams, so the rows stay valid (its id is past them and takes
+  // the slow lookup, which finds no pair).
+  std::shared_ptr<const PairTable> pairs;
   bool use_pairs = false;    // context_weight > 0
   double start_term = 0.0;   // context_weight x 0.0: no previous token, or weight <= 0
   double unseen_term = 0.0;  // context_weight x kUnseenPairScore
@@ -153,8 +156,7 @@ struct Encoder::Impl {
   template <class Count>
   TokenIds dense_with(const unsigned char* in, std::size_t n) const;
 
-  // log_prob of the token at position t; tokens appended after build (special
-  // tokens) are read from the live table. Nothing when t is outside it.
+  // log_prob of the token at position t; nothing when t is outside the table.
   std::optional<double> slow_log_prob(TokenId t) const {
     if (t < vocab.tokens.size()) return vocab.tokens[t].log_prob;
     return std::nullopt;
@@ -171,7 +173,21 @@ Encoder::Encoder(Encoder&&) noexcept = default;
 Encoder& Encoder::operator=(Encoder&&) noexcept = default;
 Encoder::~Encoder() = default;
 
-Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
+namespace {
+
+// The context-weighted pass reads every id a walk can report, and every byte
+// value, as a position of the token table without bounds checks when this
+// holds.
+bool all_ids_in_table(const std::vector<Token>& tokens) {
+  return tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {
+           return t.bytes.empty() || t.id < tokens.size();
+         });
+}
+
+}  // namespace
+
+Result<Encoder> Encoder::assemble(Vocab vocab, double context_weight,
+                                  std::shared_ptr<const PairTable> pairs) {
   Trie trie = Trie::build(vocab.tokens);
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
@@ -185,14 +201,26 @@ Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
   impl->start_term = context_weight * 0.0;
   impl->unseen_term = context_weight * kUnseenPairScore;
   impl->bigrams_empty = impl->vocab.bigrams.empty();
-  if (impl->use_pairs && !impl->bigrams_empty) {
-    impl->pairs = PairTable(impl->vocab.bigrams, tokens.size(), context_weight, impl->unseen_term);
+  if (!pairs) {
+    pairs = impl->use_pairs && !impl->bigrams_empty
+                ? std::make_shared<const PairTable>(impl->vocab.bigrams, tokens.size(),
+                                                    context_weight, impl->unseen_term)
+                : std::make_shared<const PairTable>();
   }
-  impl->ids_in_table =
-      tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {
-        return t.bytes.empty() || t.id < tokens.size();
-      });
+  impl->pairs = std::move(pairs);
+  impl->ids_in_table = all_ids_in_table(tokens);
   return Encoder(std::move(impl));
+}
+
+Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
+  return assemble(std::move(vocab), context_weight, nullptr);
+}
+
+Result<Encoder> Encoder::with_special_token(std::string_view name) const {
+  Vocab vocab = impl_->vocab;
+  Result<TokenId> added = vocab.add_special_token(name);
+  if (!added.ok()) return std::move(added).error();
+  return assemble(std::move(vocab), impl_->context_weight, impl_->pairs);
 }
 
 TokenIds Encoder::Impl::greedy(const unsigned char* in, std::size_t n) const {
@@ -293,6 +321,7 @@ bool Encoder::Impl::scored_pass(const unsigned char* in, std::size_t n, ScoredCe
     }
     return true;
   };
+  const PairTable& pair_table = *pairs;
   if (!use_pairs || bigrams_empty) {
     const ConstantTerm pair{use_pairs ? unseen_term : start_term};
     return each_reachable(
@@ -303,8 +332,8 @@ bool Encoder::Impl::scored_pass(const unsigned char* in, std::size_t n, ScoredCe
   return each_reachable(
       [&](const unsigned char* start, const unsigned char* limit, ScoredCell* from) {
         const TokenId ctx = from->chosen;  // the last token of the best path to here
-        if (ctx < pairs.rows()) [[likely]] {
-          return relax<kChecked>(start, limit, from, TableTerm{pairs.cursor(ctx)}, fault);
+        if (ctx < pair_table.rows()) [[likely]] {
+          return relax<kChecked>(start, limit, from, TableTerm{pair_table.cursor(ctx)}, fault);
         }
         auto lookup = [this, ctx](TokenId t) { return slow_pair_term(ctx, t); };
         return relax<kChecked>(start, limit, from, SlowTerm<decltype(lookup)>{lookup}, fault);
@@ -433,9 +462,6 @@ Result<Offsets> Encoder::offsets(std::span<const TokenId> ids) const {
 }
 
 const Vocab& Encoder::vocab() const {
-  return impl_->vocab;
-}
-Vocab& Encoder::vocab_mut() {
   return impl_->vocab;
 }
 double Encoder::context_weight() const {

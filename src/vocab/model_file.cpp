@@ -3,6 +3,7 @@
 #include "vocab/model_file.h"
 
 #include "common/text.h"
+#include "corpus/filters.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,8 +155,9 @@ void write_records(ByteBuffer& buf, const Range& range, WriteOne write_one) {
 }
 
 // An upper bound of the document size, so that rendering never reallocates.
-std::size_t document_bound(const Vocab& vocab) {
+std::size_t document_bound(const Vocab& vocab, std::span<const Filter> filters) {
   std::size_t size = 256;
+  for (Filter filter : filters) size += filter_name(filter).size() + 16;
   for (const Token& token : vocab.tokens) {
     size += kTokenOverhead + bytes_array_bound(token.bytes.size()) + 2;
   }
@@ -167,8 +169,8 @@ std::size_t document_bound(const Vocab& vocab) {
   return size;
 }
 
-ByteBuffer render(const Vocab& vocab) {
-  ByteBuffer buf(document_bound(vocab));
+ByteBuffer render(const Vocab& vocab, std::span<const Filter> filters) {
+  ByteBuffer buf(document_bound(vocab, filters));
   buf.append("{\n  \"version\": \"");
   buf.append(kVersion);
   buf.append("\",\n  \"tokens\": ");
@@ -182,6 +184,15 @@ ByteBuffer render(const Vocab& vocab) {
   buf.append(",\n  \"special_tokens\": ");
   write_records(buf, vocab.special_tokens,
                 [&](const SpecialToken& special) { write_special(buf, special); });
+  // Only a model with filters has the key, so other files stay as they were.
+  if (!filters.empty()) {
+    buf.append(",\n  \"filters\": ");
+    write_records(buf, filters, [&](Filter filter) {
+      buf.append("    \"");
+      buf.append(filter_name(filter));
+      buf.append("\"");
+    });
+  }
   buf.append("\n}");
   return buf;
 }
@@ -198,8 +209,8 @@ struct RecordShape {
   std::size_t min_elements;
 };
 
-constexpr std::string_view kVocabFileFields[] = {"version", "tokens", "bigrams", "vocab_size",
-                                                 "special_tokens"};
+constexpr std::string_view kVocabFileFields[] = {"version",    "tokens",         "bigrams",
+                                                 "vocab_size", "special_tokens", "filters"};
 constexpr std::string_view kTokenFields[] = {"id", "bytes", "log_prob", "merge_pair"};
 constexpr std::string_view kBigramFields[] = {"left", "right", "log_prob"};
 constexpr std::string_view kSpecialFields[] = {"name", "id", "bytes"};
@@ -228,8 +239,9 @@ class ModelReader {
  public:
   explicit ModelReader(std::string_view text) : r_(text) {}
 
-  Result<Vocab> read() {
-    Vocab vocab;
+  Result<ModelDocument> read() {
+    ModelDocument document;
+    Vocab& vocab = document.vocab;
     std::vector<BigramEntry> bigrams;
     bool ok = record(kVocabFileShape, [&](std::size_t field) {
       switch (field) {
@@ -247,10 +259,19 @@ class ModelReader {
           });
         case 3:
           return read_integer(UINT64_MAX, kExpectSize, vocab.vocab_size);
-        default:
+        case 4:
           return array("an array of special tokens", [&] {
             vocab.special_tokens.emplace_back();
             return read_special(vocab.special_tokens.back());
+          });
+        default:
+          return array("an array of filter names", [&] {
+            std::size_t at = r_.offset();
+            if (!read_string(scratch_)) return false;
+            std::optional<Filter> filter = filter_from_name(scratch_);
+            if (!filter) return r_.fail(at, "unknown filter `" + scratch_ + "`");
+            document.filters.push_back(*filter);
+            return true;
           });
       }
     });
@@ -267,7 +288,7 @@ class ModelReader {
     for (const SpecialToken& special : vocab.special_tokens) {
       vocab.id_by_name.insert_or_assign(special.name, special.id);
     }
-    return vocab;
+    return document;
   }
 
  private:
@@ -581,11 +602,20 @@ Error nul_in_path() {
   return Error::io("file name contained an unexpected NUL byte");
 }
 
-Status write_all(int fd, std::string_view data) {
+// A signal interrupted a system call: go on unless the caller's check says stop.
+Status after_interrupt(const CancelCheck& on_interrupt) {
+  if (on_interrupt && on_interrupt()) return Error::interrupted();
+  return {};
+}
+
+Status write_all(int fd, std::string_view data, const CancelCheck& on_interrupt) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        TARVIK_TRY(after_interrupt(on_interrupt));
+        continue;
+      }
       return os_error(errno);
     }
     if (n == 0) return Error::io("failed to write whole buffer");
@@ -618,10 +648,11 @@ class Fd {
 
 // Writes straight into the path: for FIFOs, devices and anything that is not
 // a regular file, where a rename would replace the node itself.
-Status write_in_place(const std::string& path, std::string_view data) {
+Status write_in_place(const std::string& path, std::string_view data,
+                      const CancelCheck& on_interrupt) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) return os_error(errno);
-  TARVIK_TRY(write_all(fd.get(), data));
+  TARVIK_TRY(write_all(fd.get(), data, on_interrupt));
   return fd.close();
 }
 
@@ -653,7 +684,7 @@ void sync_directory_of(const std::string& target) {
 // cannot be created for lack of permission, so that the caller can fall back
 // to writing in place (which may still be allowed).
 std::optional<Status> replace_file(const std::string& target, const struct stat* existing,
-                                   std::string_view data) {
+                                   std::string_view data, const CancelCheck& on_interrupt) {
   std::string temp;
   int raw = -1;
   for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
@@ -676,7 +707,7 @@ std::optional<Status> replace_file(const std::string& target, const struct stat*
     [[maybe_unused]] int ignored = ::fchown(fd.get(), existing->st_uid, existing->st_gid);
     ::fchmod(fd.get(), existing->st_mode & 07777);
   }
-  if (Status s = write_all(fd.get(), data); !s.ok()) return fail(std::move(s).error());
+  if (Status s = write_all(fd.get(), data, on_interrupt); !s.ok()) return fail(std::move(s).error());
   if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) return fail(os_error(errno));
   if (Status s = fd.close(); !s.ok()) return fail(std::move(s).error());
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail(os_error(errno));
@@ -684,9 +715,10 @@ std::optional<Status> replace_file(const std::string& target, const struct stat*
   return Status();
 }
 
-Status write_file(const std::string& path, std::string_view data) {
+Status write_file(const std::string& path, std::string_view data,
+                  const CancelCheck& on_interrupt) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
-  if (path.empty() || path.back() == '/') return write_in_place(path, data);
+  if (path.empty() || path.back() == '/') return write_in_place(path, data, on_interrupt);
 
   struct stat st;
   std::string target = path;
@@ -695,31 +727,31 @@ Status write_file(const std::string& path, std::string_view data) {
     if (S_ISLNK(st.st_mode)) {
       // Replace the file the link points to and keep the link.
       if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return write_in_place(path, data);
+        return write_in_place(path, data, on_interrupt);
       }
       char* real = ::realpath(path.c_str(), nullptr);
-      if (!real) return write_in_place(path, data);
+      if (!real) return write_in_place(path, data, on_interrupt);
       target = real;
       std::free(real);
     } else if (!S_ISREG(st.st_mode)) {
-      return write_in_place(path, data);
+      return write_in_place(path, data, on_interrupt);
     }
     exists = true;
   } else if (errno == ENOENT) {
     exists = false;
   } else {
-    return write_in_place(path, data);  // reports the path's own error
+    return write_in_place(path, data, on_interrupt);  // reports the path's own error
   }
   // Replacing by rename needs only the directory's permission; a file we may
   // not write stays refused, as writing it in place would be.
   if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
     return os_error(errno);
   }
-  if (std::optional<Status> s = replace_file(target, exists ? &st : nullptr, data)) return *s;
-  return write_in_place(path, data);
+  if (std::optional<Status> s = replace_file(target, exists ? &st : nullptr, data, on_interrupt)) return *s;
+  return write_in_place(path, data, on_interrupt);
 }
 
-Result<ByteBuffer> read_file(const std::string& path) {
+Result<ByteBuffer> read_file(const std::string& path, const CancelCheck& on_interrupt) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return os_error(errno);
@@ -736,7 +768,10 @@ Result<ByteBuffer> read_file(const std::string& path) {
     std::size_t space = data.capacity() - data.size();
     ssize_t n = ::read(fd.get(), out, space);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        TARVIK_TRY(after_interrupt(on_interrupt));
+        continue;
+      }
       return os_error(errno);
     }
     if (n == 0) break;
@@ -747,22 +782,23 @@ Result<ByteBuffer> read_file(const std::string& path) {
 
 }  // namespace
 
-std::string render_model(const Vocab& vocab) {
-  return std::string(render(vocab).view());
+std::string render_model(const Vocab& vocab, std::span<const Filter> filters) {
+  return std::string(render(vocab, filters).view());
 }
 
-Result<Vocab> parse_model(std::string_view text) {
+Result<ModelDocument> parse_model(std::string_view text) {
   if (!is_valid_utf8(text)) return Error::io("stream did not contain valid UTF-8");
   return ModelReader(text).read();
 }
 
-Status save_model(const Vocab& vocab, const std::string& path) {
+Status save_model(const Vocab& vocab, std::span<const Filter> filters, const std::string& path,
+                  const CancelCheck& on_interrupt) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
-  return write_file(path, render(vocab).view());
+  return write_file(path, render(vocab, filters).view(), on_interrupt);
 }
 
-Result<Vocab> load_model(const std::string& path) {
-  Result<ByteBuffer> text = read_file(path);
+Result<ModelDocument> load_model(const std::string& path, const CancelCheck& on_interrupt) {
+  Result<ByteBuffer> text = read_file(path, on_interrupt);
   if (!text.ok()) return std::move(text).error();
   return parse_model(text->view());
 }

@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const bool utf8 = is_valid_utf8(text);
 
-  Result<Vocab> parsed = parse_model(text);
+  Result<ModelDocument> parsed = parse_model(text);
   if (!parsed.ok()) {
     const Error& error = parsed.error();
     TARVIK_FUZZ_CHECK(error.kind == ErrorKind::kIo, describe(error));
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   TARVIK_FUZZ_CHECK(utf8, "a document that is not UTF-8 was accepted");
-  const Vocab& vocab = *parsed;
+  const Vocab& vocab = parsed->vocab;
 
   // Derived state: the name index follows the special tokens, the last of a
   // repeated name winning.
@@ -115,8 +115,10 @@ int check_round_trip(const tarvik::Vocab& vocab) {
   using namespace tarvik;
   const std::string rendered = render_model(vocab);
   TARVIK_FUZZ_CHECK(is_valid_utf8(rendered), "rendered document is not UTF-8");
-  Result<Vocab> again = parse_model(rendered);
-  TARVIK_FUZZ_CHECK(again.ok(), describe(again.error()) + "\nrendered:\n" + rendered);
+  Result<ModelDocument> parsed_again = parse_model(rendered);
+  TARVIK_FUZZ_CHECK(parsed_again.ok(),
+                    describe(parsed_again.error()) + "\nrendered:\n" + rendered);
+  const Vocab* again = &parsed_again->vocab;
   TARVIK_FUZZ_CHECK(*again == vocab,
                     "rendered document reads back different\nrendered:\n" + rendered);
 
