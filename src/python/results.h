@@ -5,7 +5,9 @@
 
 #include <span>
 
-#include "encoder/encoder.h"
+#include <string_view>
+
+#include "tarvik/types.h"
 
 namespace tarvik::py {
 

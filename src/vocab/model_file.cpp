@@ -207,6 +207,7 @@ struct RecordShape {
   std::span<const std::string_view> fields;
   unsigned required;  // bit i: field i is required
   std::size_t min_elements;
+  std::size_t max_elements;  // the positional form knows the first this many fields
 };
 
 constexpr std::string_view kVocabFileFields[] = {"version",    "tokens",         "bigrams",
@@ -215,10 +216,10 @@ constexpr std::string_view kTokenFields[] = {"id", "bytes", "log_prob", "merge_p
 constexpr std::string_view kBigramFields[] = {"left", "right", "log_prob"};
 constexpr std::string_view kSpecialFields[] = {"name", "id", "bytes"};
 
-constexpr RecordShape kVocabFileShape{"VocabFile", kVocabFileFields, 0b01111, 4};
-constexpr RecordShape kTokenShape{"Token", kTokenFields, 0b0111, 4};
-constexpr RecordShape kBigramShape{"BigramEntry", kBigramFields, 0b111, 3};
-constexpr RecordShape kSpecialShape{"SpecialToken", kSpecialFields, 0b111, 3};
+constexpr RecordShape kVocabFileShape{"VocabFile", kVocabFileFields, 0b01111, 4, 5};
+constexpr RecordShape kTokenShape{"Token", kTokenFields, 0b0111, 4, 4};
+constexpr RecordShape kBigramShape{"BigramEntry", kBigramFields, 0b111, 3, 3};
+constexpr RecordShape kSpecialShape{"SpecialToken", kSpecialFields, 0b111, 3, 3};
 
 constexpr std::string_view kExpectId = "a token id (an integer from 0 to 4294967295)";
 constexpr std::string_view kExpectByte = "a byte value (an integer from 0 to 255)";
@@ -365,7 +366,7 @@ class ModelReader {
       r_.advance();
     } else {
       for (;;) {
-        if (count < shape.fields.size()) {
+        if (count < shape.max_elements) {
           if (!read_field(count)) return false;
         } else if (!r_.skip_value()) {  // counted, so that the message tells the real length
           return false;
@@ -379,10 +380,10 @@ class ModelReader {
         }
       }
     }
-    if (count < shape.min_elements || count > shape.fields.size()) {
+    if (count < shape.min_elements || count > shape.max_elements) {
       return r_.fail(close_at, "invalid length " + std::to_string(count) + ", expected struct " +
                                    std::string(shape.name) + " with " +
-                                   std::to_string(shape.fields.size()) + " elements");
+                                   std::to_string(shape.max_elements) + " elements");
     }
     return true;
   }
