@@ -71,12 +71,7 @@ class Hold {
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
-    if (state_ == nullptr) return;
-    if (use_ == Use::kExclusive) {
-      state_->holds = 0;
-    } else {
-      --state_->holds;
-    }
+    if (state_ != nullptr) state_->holds = use_ == Use::kExclusive ? 0 : state_->holds - 1;
   }
 
  private:
@@ -168,32 +163,27 @@ bool handler_raised() {
 
 // ---- Constructor, loading and saving ---------------------------------------
 
-constexpr MethodSignature kNewSignature{"QormTokenizer.__new__()",
-                                        {{"corpus", true},
-                                         {"vocab_size", false},
-                                         {"context_weight", false},
-                                         {"verbose", false},
-                                         {"show_progress", false},
-                                         {"special_tokens", false},
-                                         {"check_quality", false}}};
+constexpr MethodSignature kNewSignature{
+    "QormTokenizer.__new__()",
+    {{"corpus", true}, {"vocab_size", false}, {"context_weight", false}, {"verbose", false},
+     {"show_progress", false}, {"special_tokens", false}, {"check_quality", false}}};
 
 PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParameters];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     TrainOptions options;
-    if (slots[1] && !convert_size(slots[1], "vocab_size", &options.vocab_size)) return nullptr;
-    if (slots[2] && !convert_real(slots[2], "context_weight", &options.context_weight))
-      return nullptr;
-    if (slots[3] && !convert_flag(slots[3], "verbose", &options.verbose)) return nullptr;
-    if (slots[4] && !convert_flag(slots[4], "show_progress", &options.show_progress))
-      return nullptr;
-    if (slots[5] && !convert_names(slots[5], "special_tokens", &options.special_tokens))
-      return nullptr;
-    if (slots[6] && !convert_flag(slots[6], "check_quality", &options.check_quality))
-      return nullptr;
     TextBytes corpus;
-    if (!convert_text(slots[0], "corpus must be str or bytes", &corpus)) return nullptr;
+    // In parameter order after the corpus, which is converted last.
+    const bool converted =
+        (!slots[1] || convert_size(slots[1], "vocab_size", &options.vocab_size)) &&
+        (!slots[2] || convert_real(slots[2], "context_weight", &options.context_weight)) &&
+        (!slots[3] || convert_flag(slots[3], "verbose", &options.verbose)) &&
+        (!slots[4] || convert_flag(slots[4], "show_progress", &options.show_progress)) &&
+        (!slots[5] || convert_names(slots[5], "special_tokens", &options.special_tokens)) &&
+        (!slots[6] || convert_flag(slots[6], "check_quality", &options.check_quality)) &&
+        convert_text(slots[0], "corpus must be str or bytes", &corpus);
+    if (!converted) return nullptr;
 
     Ref pending;  // destroyed after the lock is back
     Result<Tokenizer> trained = [&] {
