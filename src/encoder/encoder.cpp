@@ -23,7 +23,7 @@
 
 #include "encoder/pair_table.h"
 #include "encoder/worker_pool.h"
-#include "trie/huge_page_allocator.h"
+#include "common/mapped_memory.h"
 #include "trie/trie.h"
 
 namespace tarvik {

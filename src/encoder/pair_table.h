@@ -25,7 +25,7 @@
 #include <cstring>
 #include <vector>
 
-#include "trie/huge_page_allocator.h"
+#include "common/mapped_memory.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {

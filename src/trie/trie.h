@@ -27,7 +27,7 @@
 #include <span>
 #include <vector>
 
-#include "trie/huge_page_allocator.h"
+#include "common/mapped_memory.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
