@@ -22,7 +22,7 @@
 #include <optional>
 
 #include "encoder/pair_table.h"
-#include "encoder/worker_pool.h"
+#include "common/worker_pool.h"
 #include "common/mapped_memory.h"
 #include "trie/trie.h"
 

@@ -19,7 +19,7 @@
 
 #include "check.h"
 #include "encoder/encoder.h"
-#include "encoder/worker_pool.h"
+#include "common/worker_pool.h"
 #include "trie/trie.h"
 
 using namespace tarvik;
@@ -246,13 +246,6 @@ void test_against_reference() {
 }
 
 void test_pool() {
-  check(parse_thread_count("4") == 4 && parse_thread_count("+2") == 2 &&
-            parse_thread_count("0") == 0 && parse_thread_count("-1") == 0 &&
-            parse_thread_count(" 3") == 0 && parse_thread_count("") == 0 &&
-            parse_thread_count("99999999999999999999999") == 0,
-        "thread count parsing");
-  check(available_processors() >= 1, "at least one processor");
-
   Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}), 0.3);
   std::string in(1 << 20, 'a');
   for (std::size_t i = 0; i < in.size(); i += 3) in[i] = "abc"[i % 7 % 3];
