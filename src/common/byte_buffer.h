@@ -1,4 +1,4 @@
-// Whole-document byte buffer for the model file: the rendered text on saving,
+// A growable byte buffer for whole files: the rendered model text on saving,
 // the file's bytes on loading.
 //
 // Performance note: a trained model file is tens of megabytes, and on the

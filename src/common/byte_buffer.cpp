@@ -1,5 +1,5 @@
-// Whole-document byte buffer backed by huge-page-advised anonymous memory.
-#include "vocab/json_buffer.h"
+// A growable byte buffer backed by huge-page-advised anonymous memory.
+#include "common/byte_buffer.h"
 
 #include <cstring>
 
