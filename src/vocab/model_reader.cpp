@@ -333,45 +333,31 @@ class ModelReader {
     return true;
   }
 
-  bool read_token(Token& token) {
-    return record(kTokenShape, [&](std::size_t field) {
-      switch (field) {
-        case 0:
-          return read_id(token.id);
-        case 1:
-          return read_bytes(token.bytes);
-        case 2:
-          return read_f64(token.log_prob);
-        default:
-          return read_merge_pair(token.merge_pair);
-      }
+  // A record whose field i is read by the i-th of `readers`.
+  template <class... Readers>
+  bool fields(const RecordShape& shape, Readers... readers) {
+    return record(shape, [&](std::size_t field) {
+      std::size_t index = 0;
+      bool ok = false;
+      ((index++ == field && (ok = readers(), true)) || ...);
+      return ok;
     });
   }
 
-  bool read_bigram(BigramEntry& entry) {
-    return record(kBigramShape, [&](std::size_t field) {
-      switch (field) {
-        case 0:
-          return read_id(entry.left);
-        case 1:
-          return read_id(entry.right);
-        default:
-          return read_f64(entry.log_prob);
-      }
-    });
+  bool read_token(Token& t) {
+    return fields(kTokenShape, [&] { return read_id(t.id); }, [&] { return read_bytes(t.bytes); },
+                  [&] { return read_f64(t.log_prob); },
+                  [&] { return read_merge_pair(t.merge_pair); });
   }
 
-  bool read_special(SpecialToken& special) {
-    return record(kSpecialShape, [&](std::size_t field) {
-      switch (field) {
-        case 0:
-          return read_string(special.name);
-        case 1:
-          return read_id(special.id);
-        default:
-          return read_bytes(special.bytes);
-      }
-    });
+  bool read_bigram(BigramEntry& e) {
+    return fields(kBigramShape, [&] { return read_id(e.left); }, [&] { return read_id(e.right); },
+                  [&] { return read_f64(e.log_prob); });
+  }
+
+  bool read_special(SpecialToken& s) {
+    return fields(kSpecialShape, [&] { return read_string(s.name); },
+                  [&] { return read_id(s.id); }, [&] { return read_bytes(s.bytes); });
   }
 
   bool read_filter(Filter& filter) {
