@@ -3,6 +3,7 @@
 // dense-row implementation on random vocabularies, and the worker pool under
 // concurrent callers and fork. The documented examples and the user-visible
 // cases live in tests/test_encoding.py.
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,16 +11,19 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "check.h"
-#include "encoder/encoder.h"
+#include "common/cpu_count.h"
 #include "common/worker_pool.h"
+#include "encoder/encoder.h"
 #include "trie/trie.h"
 
 using namespace tarvik;
@@ -245,7 +249,52 @@ void test_against_reference() {
   check(mismatches == 0, "encoders equal the literal implementation on random vocabularies");
 }
 
+// The variables are read in order and a value that is not a positive count
+// passes to the next; the machine's count is the fallback, and it never
+// exceeds the processors this process may run on.
+void test_pool_size_from_environment() {
+  const std::string names[] = {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"};
+  std::optional<std::string> saved[2];
+  for (int i = 0; i < 2; ++i) {
+    if (const char* value = std::getenv(names[i].c_str())) saved[i] = value;
+  }
+  auto set = [&](const char* first, const char* second) {
+    const char* values[] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+      if (values[i]) {
+        setenv(names[i].c_str(), values[i], 1);
+      } else {
+        unsetenv(names[i].c_str());
+      }
+    }
+    return configured_pool_size();
+  };
+
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  check(sched_getaffinity(0, sizeof allowed, &allowed) == 0, "affinity set readable");
+  const std::size_t machine = available_processors();
+  check(machine >= 1 && machine <= static_cast<std::size_t>(CPU_COUNT(&allowed)),
+        "processor count within the affinity set");
+
+  check(set("3", "5") == 3, "RAYON_NUM_THREADS first");
+  check(set("0", "5") == 5 && set("x", "5") == 5 && set(nullptr, "5") == 5,
+        "RAYON_RS_NUM_CPUS when RAYON_NUM_THREADS holds no positive count");
+  check(set("0", "-2") == machine && set(nullptr, nullptr) == machine,
+        "the machine when neither variable holds a positive count");
+
+  for (int i = 0; i < 2; ++i) {
+    if (saved[i]) {
+      setenv(names[i].c_str(), saved[i]->c_str(), 1);
+    } else {
+      unsetenv(names[i].c_str());
+    }
+  }
+}
+
 void test_pool() {
+  test_pool_size_from_environment();
+
   Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}), 0.3);
   std::string in(1 << 20, 'a');
   for (std::size_t i = 0; i < in.size(); i += 3) in[i] = "abc"[i % 7 % 3];
