@@ -22,8 +22,8 @@
 #include <optional>
 
 #include "encoder/pair_table.h"
-#include "encoder/worker_pool.h"
-#include "trie/huge_page_allocator.h"
+#include "common/worker_pool.h"
+#include "common/mapped_memory.h"
 #include "trie/trie.h"
 
 namespace tarvik {
@@ -190,7 +190,9 @@ bool all_ids_in_table(const std::vector<Token>& tokens) {
 // a failed assemble leaves the caller's vocabulary as it was.
 Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
                                   std::shared_ptr<const PairTable> pairs) {
-  Trie trie = Trie::build(vocab.tokens);
+  Result<Trie> built = Trie::build(vocab.tokens);
+  if (!built.ok()) return std::move(built).error();
+  Trie trie = std::move(built).value();
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
   }
@@ -199,12 +201,13 @@ Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
   for (std::size_t i = 0; i < tokens.size(); ++i) log_probs[i] = tokens[i].log_prob;
   const bool use_pairs = context_weight > 0;
   const double unseen_term = context_weight * kUnseenPairScore;
-  if (!pairs) {
-    pairs = use_pairs && !vocab.bigrams.empty()
-                ? std::make_shared<const PairTable>(vocab.bigrams, tokens.size(), context_weight,
-                                                    unseen_term)
-                : std::make_shared<const PairTable>();
+  if (!pairs && use_pairs && !vocab.bigrams.empty()) {
+    Result<PairTable> table =
+        PairTable::build(vocab.bigrams, tokens.size(), context_weight, unseen_term);
+    if (!table.ok()) return std::move(table).error();
+    pairs = std::make_shared<const PairTable>(std::move(table).value());
   }
+  if (!pairs) pairs = std::make_shared<const PairTable>();
   const bool ids_in_table = all_ids_in_table(tokens);
   auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
   impl->max_token_len = impl->trie.max_token_len();
