@@ -6,7 +6,8 @@
 // independent tokenizer: the changing operations (add_special_token,
 // add_filter, prune) build a new model and swap it in, never touching one
 // another copy may be reading. Const members may be called from any number of
-// threads at once; a changing member needs the caller's exclusive use.
+// threads at once; a changing member needs the caller's exclusive use. A
+// moved-from Tokenizer may only be assigned to or destroyed.
 //
 // Text is bytes throughout: a str from any language binding is its UTF-8, and
 // every length and offset counts bytes. Failures come back as values
