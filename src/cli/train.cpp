@@ -43,6 +43,20 @@ struct TrainArgs {
   std::vector<std::string> filters;
 };
 
+// The filter names, checked by the library's own rule before any work (on an
+// empty tokenizer that costs nothing to make).
+Status check_filter_names(const std::vector<std::string>& names) {
+  if (names.empty()) return {};
+  TrainOptions tiny;
+  tiny.vocab_size = 256;
+  tiny.show_progress = false;
+  tiny.check_quality = false;
+  Result<Tokenizer> probe = Tokenizer::train({}, tiny, [](std::string_view) { return Status{}; });
+  if (!probe) return std::move(probe).error();
+  for (const std::string& name : names) TARVIK_TRY(probe->add_filter(name));
+  return {};
+}
+
 Result<TrainArgs> configure(const ParsedArgs& args) {
   TrainArgs out;
   out.files = args.positionals;
@@ -62,25 +76,11 @@ Result<TrainArgs> configure(const ParsedArgs& args) {
   out.options.check_quality = !args.has("no-quality-check");
   out.options.special_tokens = args.values("special-token");
   out.filters = args.values("filter");
+  TARVIK_TRY(check_filter_names(out.filters));
   return out;
 }
 
-// The filter names, checked by the library's own rule before any work (on an
-// empty tokenizer that costs nothing to make).
-Status check_filter_names(const std::vector<std::string>& names) {
-  if (names.empty()) return {};
-  TrainOptions tiny;
-  tiny.vocab_size = 256;
-  tiny.show_progress = false;
-  tiny.check_quality = false;
-  Result<Tokenizer> probe = Tokenizer::train({}, tiny, [](std::string_view) { return Status{}; });
-  if (!probe) return std::move(probe).error();
-  for (const std::string& name : names) TARVIK_TRY(probe->add_filter(name));
-  return {};
-}
-
 Status run(const TrainArgs& args) {
-  TARVIK_TRY(check_filter_names(args.filters));
   TARVIK_TRY(check_readable(args.files));
   // Opened first so an unwritable destination is found before training.
   Result<OutputFile> out = OutputFile::open(args.output);
