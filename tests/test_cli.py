@@ -1,4 +1,5 @@
 """The tarvik command, driven as a user drives it: files in, files out, exit codes."""
+import io
 import json
 import os
 import re
@@ -158,6 +159,37 @@ def test_train_progress_and_quality_report_go_to_stderr(cli, workdir):
     assert quiet.stderr == b""
 
 
+@pytest.mark.parametrize("spelling", [
+    ["-o", "{out}", "-f", "bin"], ["-o{out}", "-fbin"], ["--output", "{out}", "--format=bin"],
+    ["--output={out}", "--format", "bin", "--"],
+])
+def test_option_spellings(cli, model, texts, tmp_path, spelling):
+    out = tmp_path / "OUT"
+    run(cli, "encode", "-m", model, *(a.format(out=out) for a in spelling), texts[0])
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    assert np.fromfile(out, dtype="<u4").tolist() == python.encode(texts[0].read_bytes())
+
+
+def test_text_ids_with_any_spacing_across_read_blocks(cli, model, tmp_path, rng):
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    ids = [rng.randrange(python.vocab_size) for _ in range(400_000)]
+    spaces = [" ", "  ", "\t", "\r\n", "\n"]
+    text = "".join(str(i) + rng.choice(spaces) for i in ids)
+    assert len(text) > 1 << 20  # more than one of the reader's blocks
+    (tmp_path / "ids.txt").write_text(text)
+    decoded = run(cli, "decode", "-m", model, tmp_path / "ids.txt").stdout
+    assert decoded == python.decode_bytes(ids)
+
+
+@pytest.mark.parametrize("dtype", ["<u2", "<u4"])
+def test_decode_reads_arrays_numpy_wrote(cli, model, tmp_path, rng, dtype):
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    ids = np.array([rng.randrange(python.vocab_size) for _ in range(300_000)], dtype=dtype)
+    np.save(tmp_path / "ids.npy", ids)
+    decoded = run(cli, "decode", "-m", model, "-f", "npy", tmp_path / "ids.npy").stdout
+    assert decoded == python.decode_bytes(ids.tolist())
+
+
 # ---- refused cases: one line, the right exit code, no output left ----
 
 def small_vocab_model(model: Path, directory: Path, vocab_size: int) -> Path:
@@ -167,6 +199,13 @@ def small_vocab_model(model: Path, directory: Path, vocab_size: int) -> Path:
     path = directory / f"vocab{vocab_size}.json"
     path.write_text(json.dumps(document))
     return path
+
+
+def npy_of_100_missing_one() -> bytes:
+    """An npy file whose header announces 100 uint16 values but holds 99."""
+    buffer = io.BytesIO()
+    np.save(buffer, np.arange(100, dtype="<u2"))
+    return buffer.getvalue()[:-2]
 
 
 REFUSALS = {
@@ -186,6 +225,14 @@ REFUSALS = {
     "id outside the table": (1, "id 5000 (number 2)", ["decode", "-m", "{model}", "{ids}", "-o", "{out}"]),
     "not ids": (1, "expected token ids", ["decode", "-m", "{model}", "{text}", "-o", "{out}"]),
     "not an npy file": (1, "not an npy file", ["decode", "-m", "{model}", "-f", "npy", "{text}", "-o", "{out}"]),
+    "wrong npy dtype": (1, "npy dtype '<i8' is not supported", ["decode", "-m", "{model}", "-f", "npy", "{int64}", "-o", "{out}"]),
+    "npy not 1-D": (1, "must be 1-D", ["decode", "-m", "{model}", "-f", "npy", "{matrix}", "-o", "{out}"]),
+    "truncated npy": (1, "holds 99 ids but its header says 100", ["decode", "-m", "{model}", "-f", "npy", "{short}", "-o", "{out}"]),
+    "truncated bin": (1, "ends with 1 byte(s)", ["decode", "-m", "{model}", "-f", "bin", "--dtype", "uint16", "{odd}", "-o", "{out}"]),
+    "npy dtype differs": (1, "holds uint32 values, not uint16", ["decode", "-m", "{model}", "-f", "npy", "--dtype", "uint16", "{u4}", "-o", "{out}"]),
+    "option given twice": (2, "--model given more than once", ["decode", "-m", "{model}", "-m", "{model}"]),
+    "option without value": (2, "--output needs a value", ["decode", "-m", "{model}", "-o"]),
+    "flag with a value": (2, "--greedy takes no value", ["encode", "-m", "{model}", "--greedy=yes"]),
     "quality missing input": (1, "cannot open 'nope.txt'", ["quality", "{text}", "nope.txt"]),
     "no command": (2, "no command given", []),
     "unknown command": (2, "unknown command 'tokenize'", ["tokenize"]),
@@ -197,8 +244,15 @@ def test_refused(cli, model, texts, tmp_path, case):
     code, message, template = REFUSALS[case]
     ids = tmp_path / "ids.txt"
     ids.write_text("1 5000 2\n")
+    np.save(tmp_path / "int64.npy", np.arange(10))
+    np.save(tmp_path / "matrix.npy", np.zeros((2, 3), dtype="<u4"))
+    np.save(tmp_path / "u4.npy", np.arange(10, dtype="<u4"))
+    (tmp_path / "short.npy").write_bytes(npy_of_100_missing_one())
+    (tmp_path / "odd.bin").write_bytes(b"\x01\x00\x02")
     values = {"model": model, "text": texts[0], "ids": ids, "out": tmp_path / "OUT",
               "big": small_vocab_model(model, tmp_path, 65537)}
+    values.update({name: tmp_path / f"{name}.{ext}" for name, ext in
+                   [("int64", "npy"), ("matrix", "npy"), ("u4", "npy"), ("short", "npy"), ("odd", "bin")]})
     result = subprocess.run([cli, *(a.format(**values) for a in template)], capture_output=True,
                             cwd=tmp_path, timeout=60)
     stderr = result.stderr.decode()
