@@ -45,6 +45,20 @@ int run_subcommand(const CommandSpec& spec, std::span<const std::string_view> ar
   return kExitOk;
 }
 
+// The entry point of a subcommand made of `Spec`, `Configure` and `Run`.
+template <const CommandSpec& Spec, auto Configure, auto Run>
+int subcommand_main(std::span<const std::string_view> args) {
+  return run_subcommand(Spec, args, Configure, Run);
+}
+
+// Options several subcommands share, worded once.
+inline constexpr OptionSpec kModelOption{"model", 'm', "MODEL", "the model file (required)"};
+inline constexpr OptionSpec kOutputOption{"output", 'o', "OUT",
+                                          "where to write (default: standard output)"};
+inline constexpr OptionSpec kContextWeightOption{
+    "context-weight", '\0', "W",
+    "bigram weight of context-weighted encoding (default 0.3); model files do not store it"};
+
 // Loads a model file, phrasing a failure for the user (it names the path).
 Result<Tokenizer> load_model(const std::string& path, double context_weight);
 

@@ -13,10 +13,10 @@ namespace {
 constexpr std::size_t kIdsPerStep = 1 << 16;
 
 constexpr OptionSpec kOptions[] = {
-    {"model", 'm', "MODEL", "the model file (required)"},
-    {"output", 'o', "OUT", "where to write the bytes (default: standard output)"},
-    {"format", 'f', "FORMAT", "text (the default), npy or bin, as written by encode"},
-    {"dtype", '\0', "DTYPE", "uint16 or uint32 (default) for bin; npy files carry their own"},
+    kModelOption,
+    kOutputOption,
+    kFormatOption,
+    kDtypeOption,
 };
 
 constexpr CommandSpec kSpec = {
@@ -84,12 +84,8 @@ Status run(const DecodeArgs& args) {
   return out->commit();
 }
 
-int entry(std::span<const std::string_view> args) {
-  return run_subcommand<DecodeArgs>(kSpec, args, configure, run);
-}
-
 }  // namespace
 
-const Subcommand kDecode{kSpec, entry};
+const Subcommand kDecode{kSpec, subcommand_main<kSpec, configure, run>};
 
 }  // namespace tarvik::cli

@@ -11,15 +11,13 @@ namespace tarvik::cli {
 namespace {
 
 constexpr OptionSpec kOptions[] = {
-    {"model", 'm', "MODEL", "the model file (required)"},
-    {"output", 'o', "OUT", "where to write the ids (default: standard output; npy needs a file)"},
-    {"format", 'f', "FORMAT",
-     "text (decimal ids, one line per file; the default), npy (a NumPy array) or bin "
-     "(raw little-endian values)"},
-    {"dtype", '\0', "DTYPE", "uint16 or uint32 (default), for npy and bin"},
+    kModelOption,
+    kOutputOption,
+    kFormatOption,
+    kDtypeOption,
     {"greedy", '\0', "", "longest match at every position"},
     {"dense", '\0', "", "fewest tokens"},
-    {"context-weight", '\0', "W", "bigram weight of the default mode (default 0.3)"},
+    kContextWeightOption,
 };
 
 constexpr CommandSpec kSpec = {
@@ -97,12 +95,8 @@ Status run(const EncodeArgs& args) {
   return out->commit();
 }
 
-int entry(std::span<const std::string_view> args) {
-  return run_subcommand<EncodeArgs>(kSpec, args, configure, run);
-}
-
 }  // namespace
 
-const Subcommand kEncode{kSpec, entry};
+const Subcommand kEncode{kSpec, subcommand_main<kSpec, configure, run>};
 
 }  // namespace tarvik::cli

@@ -147,16 +147,17 @@ Result<InputStream> InputStream::open(const std::string& path) {
   return InputStream(*fd, path == "-" ? std::string("standard input") : path);
 }
 
-InputStream::InputStream(InputStream&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)) {}
+Descriptor::Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
-InputStream::~InputStream() {
-  if (fd_ > STDERR_FILENO) ::close(fd_);
+int Descriptor::close() {
+  const int fd = std::exchange(fd_, -1);
+  if (fd <= STDERR_FILENO) return 0;
+  return ::close(fd) == 0 ? 0 : errno;
 }
 
 Result<std::size_t> InputStream::read(std::span<char> buffer) {
   for (;;) {
-    ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+    ssize_t got = ::read(fd_.get(), buffer.data(), buffer.size());
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno != EINTR) return io_error("cannot read", name_, errno);
   }
@@ -194,7 +195,7 @@ Result<OutputFile> OutputFile::open(const std::string& path) {
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : fd_(std::move(other.fd_)),
       name_(std::move(other.name_)),
       temp_path_(std::move(other.temp_path_)),
       buffer_(std::move(other.buffer_)),
@@ -205,7 +206,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
 
 OutputFile::~OutputFile() {
   if (temp_path_.empty()) return;
-  if (fd_ >= 0) ::close(fd_);
+  (void)fd_.close();
   if (!committed_) ::unlink(temp_path_.c_str());
   release_slot(temp_path_);
 }
@@ -215,7 +216,7 @@ Status OutputFile::fail(std::string_view action, int error) const {
 }
 
 Status OutputFile::flush() {
-  if (int error = write_fully(fd_, buffer_)) return fail("cannot write", error);
+  if (int error = write_fully(fd_.get(), buffer_)) return fail("cannot write", error);
   buffer_.clear();
   return {};
 }
@@ -224,7 +225,7 @@ Status OutputFile::write(std::string_view bytes) {
   if (buffer_.size() + bytes.size() > kOutputBufferSize) {
     TARVIK_TRY(flush());
     if (bytes.size() >= kOutputBufferSize) {
-      if (int error = write_fully(fd_, bytes)) return fail("cannot write", error);
+      if (int error = write_fully(fd_.get(), bytes)) return fail("cannot write", error);
       return {};
     }
   }
@@ -236,7 +237,7 @@ Status OutputFile::write_at(std::uint64_t offset, std::string_view bytes) {
   if (is_stdout()) return Error::internal("write_at on standard output");
   TARVIK_TRY(flush());
   while (!bytes.empty()) {
-    ssize_t written = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    ssize_t written = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
     if (written < 0) {
       if (errno == EINTR) continue;
       return fail("cannot write", errno);
@@ -250,10 +251,8 @@ Status OutputFile::write_at(std::uint64_t offset, std::string_view bytes) {
 Status OutputFile::commit() {
   TARVIK_TRY(flush());
   if (is_stdout()) return {};
-  if (::fsync(fd_) != 0) return fail("cannot write", errno);
-  int closed = ::close(fd_);
-  fd_ = -1;
-  if (closed != 0) return fail("cannot write", errno);
+  if (::fsync(fd_.get()) != 0) return fail("cannot write", errno);
+  if (int error = fd_.close()) return fail("cannot write", error);
   if (::rename(temp_path_.c_str(), name_.c_str()) != 0) return fail("cannot write", errno);
   committed_ = true;
   return {};

@@ -40,13 +40,27 @@ Result<std::string> read_concatenation(const std::vector<std::string>& paths);
 Status check_readable(const std::string& path);
 Status check_readable(const std::vector<std::string>& paths);
 
+// Sole owner of an open file descriptor; the standard streams are only
+// borrowed and never closed.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept;
+  Descriptor& operator=(Descriptor&&) = delete;
+  ~Descriptor() { (void)close(); }
+
+  int get() const { return fd_; }
+  // close(2)'s errno, or 0; the descriptor is released either way.
+  int close();
+
+ private:
+  int fd_;
+};
+
 // Sequential reads from a file or standard input, in the caller's buffer.
 class InputStream {
  public:
   static Result<InputStream> open(const std::string& path);
-  InputStream(InputStream&& other) noexcept;
-  InputStream& operator=(InputStream&&) = delete;
-  ~InputStream();
 
   // Fills up to buffer.size() bytes; 0 means end of input.
   Result<std::size_t> read(std::span<char> buffer);
@@ -54,7 +68,7 @@ class InputStream {
 
  private:
   InputStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-  int fd_;
+  Descriptor fd_;
   std::string name_;
 };
 
@@ -82,7 +96,7 @@ class OutputFile {
   Status flush();
   Status fail(std::string_view action, int error) const;
 
-  int fd_;
+  Descriptor fd_;
   std::string name_;       // as the user gave it, for messages
   std::string temp_path_;  // empty for standard output
   std::string buffer_;

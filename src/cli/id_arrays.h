@@ -39,7 +39,14 @@ std::string_view dtype_name(IdDtype dtype);
 // The largest number of distinct ids the dtype can hold (65536 for uint16).
 std::uint64_t dtype_capacity(IdDtype dtype);
 
-// The --format and --dtype options of encode and decode.
+// The --format and --dtype options of encode and decode, read by id_encoding_from.
+inline constexpr OptionSpec kFormatOption{
+    "format", 'f', "FORMAT",
+    "text (decimal ids separated by spaces, a line per document; the default), npy (a "
+    "NumPy array, to a file) or bin (raw little-endian values)"};
+inline constexpr OptionSpec kDtypeOption{
+    "dtype", '\0', "DTYPE", "uint16 or uint32 (the default) for npy and bin; npy input carries its own"};
+
 struct IdEncoding {
   IdFormat format = IdFormat::kText;
   IdDtype dtype = IdDtype::kUint32;

@@ -1,12 +1,12 @@
 // tarvik inspect: what a model holds, and how well it compresses a sample.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/command.h"
 #include "cli/files.h"
 #include "cli/text.h"
+#include "common/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 constexpr OptionSpec kOptions[] = {
     {"sample", 's', "FILE", "also report bytes per token of the default mode on FILE"},
     {"top", 'n', "N", "how many of the longest tokens to list (default 10)"},
-    {"context-weight", '\0', "W", "bigram weight used for the sample (default 0.3)"},
+    kContextWeightOption,
 };
 
 constexpr CommandSpec kSpec = {
@@ -104,24 +104,21 @@ Status run(const InspectArgs& args) {
     if (!text) return std::move(text).error();
     Result<TokenIds> ids = model->encode(*text);
     if (!ids) return std::move(ids).error();
-    char ratio[32] = "n/a";
-    if (!ids->empty())
-      std::snprintf(ratio, sizeof ratio, "%.3f",
-                    static_cast<double>(text->size()) / static_cast<double>(ids->size()));
-    out += "sample: " + *args.sample + "\n";
-    out += "  bytes: " + std::to_string(text->size()) + "\n";
-    out += "  tokens: " + std::to_string(ids->size()) + "\n";
-    out += "  bytes per token: " + std::string(ratio) + "\n";
+    const std::string ratio =
+        ids->empty() ? "n/a"
+                     : format_fixed(static_cast<double>(text->size()) /
+                                        static_cast<double>(ids->size()), 3);
+    out += field_lines({{"sample", *args.sample}});
+    out += field_lines({{"bytes", std::to_string(text->size())},
+                        {"tokens", std::to_string(ids->size())},
+                        {"bytes per token", ratio}},
+                       2);
   }
   return print(out);
 }
 
-int entry(std::span<const std::string_view> args) {
-  return run_subcommand<InspectArgs>(kSpec, args, configure, run);
-}
-
 }  // namespace
 
-const Subcommand kInspect{kSpec, entry};
+const Subcommand kInspect{kSpec, subcommand_main<kSpec, configure, run>};
 
 }  // namespace tarvik::cli

@@ -1,10 +1,11 @@
 // tarvik quality: the dataset quality check on text files.
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/command.h"
 #include "cli/files.h"
+#include "cli/text.h"
+#include "common/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -25,37 +26,32 @@ struct QualityArgs {
   std::vector<std::string> files;
 };
 
-Result<QualityArgs> configure(const ParsedArgs& args) { return QualityArgs{args.positionals}; }
+// Digits after the point of the real-valued statistics.
+constexpr int kDigits = 4;
 
-std::string fixed(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
+Result<QualityArgs> configure(const ParsedArgs& args) { return QualityArgs{args.positionals}; }
 
 Status run(const QualityArgs& args) {
   Result<std::string> corpus = read_concatenation(args.files);
   if (!corpus) return std::move(corpus).error();
   const QualityReport report = Tokenizer::check_quality(*corpus);
-  std::string out;
-  out += "quality_score: " + fixed(report.quality_score) + "\n";
-  out += "total_bytes: " + std::to_string(report.total_bytes) + "\n";
-  out += "unique_bytes: " + std::to_string(report.unique_bytes) + "\n";
-  out += "byte_entropy: " + fixed(report.byte_entropy) + "\n";
-  out += "avg_word_len: " + fixed(report.avg_word_len) + "\n";
-  out += "unique_words: " + std::to_string(report.unique_words) + "\n";
-  out += "total_words: " + std::to_string(report.total_words) + "\n";
-  out += "warnings: " + std::to_string(report.warnings.size()) + "\n";
+  // The names and order of the module's check_quality dict.
+  std::string out = field_lines({
+      {"quality_score", format_fixed(report.quality_score, kDigits)},
+      {"total_bytes", std::to_string(report.total_bytes)},
+      {"unique_bytes", std::to_string(report.unique_bytes)},
+      {"byte_entropy", format_fixed(report.byte_entropy, kDigits)},
+      {"avg_word_len", format_fixed(report.avg_word_len, kDigits)},
+      {"unique_words", std::to_string(report.unique_words)},
+      {"total_words", std::to_string(report.total_words)},
+      {"warnings", std::to_string(report.warnings.size())},
+  });
   for (const std::string& warning : report.warnings) out += "  " + warning + "\n";
   return print(out);
 }
 
-int entry(std::span<const std::string_view> args) {
-  return run_subcommand<QualityArgs>(kSpec, args, configure, run);
-}
-
 }  // namespace
 
-const Subcommand kQuality{kSpec, entry};
+const Subcommand kQuality{kSpec, subcommand_main<kSpec, configure, run>};
 
 }  // namespace tarvik::cli

@@ -61,4 +61,14 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+std::string field_lines(std::initializer_list<Field> fields, std::size_t indent) {
+  std::string out;
+  for (const auto& [name, value] : fields) {
+    out.append(indent, ' ');
+    ((out += name) += ": ") += value;
+    out += '\n';
+  }
+  return out;
+}
+
 }  // namespace tarvik::cli

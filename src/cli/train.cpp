@@ -11,9 +11,7 @@ namespace {
 constexpr OptionSpec kOptions[] = {
     {"output", 'o', "MODEL", "where to write the model file (required)"},
     {"vocab-size", '\0', "N", "target vocabulary size, at least 256 (default 8192)"},
-    {"context-weight", '\0', "W",
-     "bigram weight of context-weighted encoding (default 0.3); the model file does not "
-     "keep it, so give the same value to encode"},
+    kContextWeightOption,
     {"special-token", '\0', "S", "add a special token after training (repeatable)", true},
     {"filter", '\0', "F",
      "add a pre-tokenization filter kept in the model: lowercase, normalize_whitespace, "
@@ -95,12 +93,8 @@ Status run(const TrainArgs& args) {
   return out->commit();
 }
 
-int entry(std::span<const std::string_view> args) {
-  return run_subcommand<TrainArgs>(kSpec, args, configure, run);
-}
-
 }  // namespace
 
-const Subcommand kTrain{kSpec, entry};
+const Subcommand kTrain{kSpec, subcommand_main<kSpec, configure, run>};
 
 }  // namespace tarvik::cli
