@@ -186,29 +186,35 @@ bool all_ids_in_table(const std::vector<Token>& tokens) {
 
 }  // namespace
 
-Result<Encoder> Encoder::assemble(Vocab vocab, double context_weight,
+// Everything that can fail or throw happens before `vocab` is moved from, so
+// a failed assemble leaves the caller's vocabulary as it was.
+Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
                                   std::shared_ptr<const PairTable> pairs) {
   Trie trie = Trie::build(vocab.tokens);
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
   }
-  auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
-  impl->max_token_len = impl->trie.max_token_len();
-  const std::vector<Token>& tokens = impl->vocab.tokens;
-  impl->log_probs.resize(tokens.size());
-  for (std::size_t i = 0; i < tokens.size(); ++i) impl->log_probs[i] = tokens[i].log_prob;
-  impl->use_pairs = context_weight > 0;
-  impl->start_term = context_weight * 0.0;
-  impl->unseen_term = context_weight * kUnseenPairScore;
-  impl->bigrams_empty = impl->vocab.bigrams.empty();
+  const std::vector<Token>& tokens = vocab.tokens;
+  std::vector<double> log_probs(tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) log_probs[i] = tokens[i].log_prob;
+  const bool use_pairs = context_weight > 0;
+  const double unseen_term = context_weight * kUnseenPairScore;
   if (!pairs) {
-    pairs = impl->use_pairs && !impl->bigrams_empty
-                ? std::make_shared<const PairTable>(impl->vocab.bigrams, tokens.size(),
-                                                    context_weight, impl->unseen_term)
+    pairs = use_pairs && !vocab.bigrams.empty()
+                ? std::make_shared<const PairTable>(vocab.bigrams, tokens.size(), context_weight,
+                                                    unseen_term)
                 : std::make_shared<const PairTable>();
   }
+  const bool ids_in_table = all_ids_in_table(tokens);
+  auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
+  impl->max_token_len = impl->trie.max_token_len();
+  impl->log_probs = std::move(log_probs);
+  impl->use_pairs = use_pairs;
+  impl->start_term = context_weight * 0.0;
+  impl->unseen_term = unseen_term;
+  impl->bigrams_empty = impl->vocab.bigrams.empty();
   impl->pairs = std::move(pairs);
-  impl->ids_in_table = all_ids_in_table(tokens);
+  impl->ids_in_table = ids_in_table;
   return Encoder(std::move(impl));
 }
 
@@ -216,11 +222,35 @@ Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
   return assemble(std::move(vocab), context_weight, nullptr);
 }
 
-Result<Encoder> Encoder::with_special_token(std::string_view name) const {
+Result<Encoder> Encoder::with_special_token(std::string_view name) const& {
   Vocab vocab = impl_->vocab;
-  Result<TokenId> added = vocab.add_special_token(name);
-  if (!added.ok()) return std::move(added).error();
+  TARVIK_TRY(vocab.add_special_token(name));
   return assemble(std::move(vocab), impl_->context_weight, impl_->pairs);
+}
+
+Result<Encoder> Encoder::with_special_token(std::string_view name) && {
+  Vocab& vocab = impl_->vocab;
+  const std::size_t tokens = vocab.tokens.size();
+  const std::size_t specials = vocab.special_tokens.size();
+  const std::uint64_t size = vocab.vocab_size;
+  const bool known = vocab.id_by_name.count(std::string(name)) != 0;
+  // Puts the vocabulary back as it was, for a failure before it is handed on.
+  auto restore = [&] {
+    vocab.tokens.resize(tokens);
+    vocab.special_tokens.resize(specials);
+    if (!known) vocab.id_by_name.erase(std::string(name));
+    vocab.vocab_size = size;
+  };
+  try {
+    Result<TokenId> added = vocab.add_special_token(name);
+    if (!added.ok()) return std::move(added).error();
+    Result<Encoder> built = assemble(std::move(vocab), impl_->context_weight, impl_->pairs);
+    if (!built.ok()) restore();
+    return built;
+  } catch (...) {
+    restore();
+    throw;
+  }
 }
 
 TokenIds Encoder::Impl::greedy(const unsigned char* in, std::size_t n) const {

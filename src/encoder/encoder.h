@@ -38,8 +38,11 @@ class Encoder {
   static Result<Encoder> build(Vocab vocab, double context_weight);
   // A new Encoder over this vocabulary plus the special token `name` (see
   // Vocab::add_special_token), sharing this one's bigram rows instead of
-  // rebuilding them: a special token takes part in no bigram.
-  Result<Encoder> with_special_token(std::string_view name) const;
+  // rebuilding them: a special token takes part in no bigram. The rvalue
+  // form hands this Encoder's vocabulary on instead of copying it, leaving
+  // this one unusable on success and unchanged on failure.
+  Result<Encoder> with_special_token(std::string_view name) const&;
+  Result<Encoder> with_special_token(std::string_view name) &&;
 
   Encoder(Encoder&&) noexcept;
   Encoder& operator=(Encoder&&) noexcept;
@@ -61,7 +64,7 @@ class Encoder {
   struct Impl;
   explicit Encoder(std::unique_ptr<Impl> impl);
   // Builds the trie and log-prob array; builds the bigram rows unless given.
-  static Result<Encoder> assemble(Vocab vocab, double context_weight,
+  static Result<Encoder> assemble(Vocab&& vocab, double context_weight,
                                   std::shared_ptr<const PairTable> pairs);
   std::unique_ptr<Impl> impl_;
 };

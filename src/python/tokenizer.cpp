@@ -71,12 +71,7 @@ class Hold {
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
-    if (state_ == nullptr) return;
-    if (use_ == Use::kExclusive) {
-      state_->holds = 0;
-    } else {
-      --state_->holds;
-    }
+    if (state_ != nullptr) state_->holds = use_ == Use::kExclusive ? 0 : state_->holds - 1;
   }
 
  private:
@@ -116,19 +111,15 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-// The same for methods without arguments and for property getters.
-template <Use use, Body body>
-PyObject* no_arguments(PyObject* self, PyObject*) {
+// The same for methods without arguments (Unused: PyObject*), property
+// getters (void*) and slots (nothing).
+template <Use use, Body body, class... Unused>
+PyObject* no_arguments(PyObject* self, Unused...) {
   return guarded([&]() -> PyObject* {
     Hold hold;
     if (!hold.acquire(self, use)) return nullptr;
     return body(self, nullptr);
   });
-}
-
-template <Use use, Body body>
-PyObject* getter(PyObject* self, void*) {
-  return no_arguments<use, body>(self, nullptr);
 }
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -137,17 +128,8 @@ PyCFunction as_cfunction(FastMethod method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method));
 }
 
-PyObject* str_list(const std::vector<std::string>& items, bool lossy) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = lossy ? lossy_str(items[i])
-                           : PyUnicode_FromStringAndSize(items[i].data(),
-                                                         static_cast<Py_ssize_t>(items[i].size()));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+PyObject* str_list(const std::vector<std::string>& items) {
+  return list_of(items, [](const std::string& item) { return lossy_str(item); });
 }
 
 // Polls for pending signals while the lock is released, taking the lock at
@@ -181,32 +163,27 @@ bool handler_raised() {
 
 // ---- Constructor, loading and saving ---------------------------------------
 
-constexpr MethodSignature kNewSignature{"QormTokenizer.__new__()",
-                                        {{"corpus", true},
-                                         {"vocab_size", false},
-                                         {"context_weight", false},
-                                         {"verbose", false},
-                                         {"show_progress", false},
-                                         {"special_tokens", false},
-                                         {"check_quality", false}}};
+constexpr MethodSignature kNewSignature{
+    "QormTokenizer.__new__()",
+    {{"corpus", true}, {"vocab_size", false}, {"context_weight", false}, {"verbose", false},
+     {"show_progress", false}, {"special_tokens", false}, {"check_quality", false}}};
 
 PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParameters];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     TrainOptions options;
-    if (slots[1] && !convert_size(slots[1], "vocab_size", &options.vocab_size)) return nullptr;
-    if (slots[2] && !convert_real(slots[2], "context_weight", &options.context_weight))
-      return nullptr;
-    if (slots[3] && !convert_flag(slots[3], "verbose", &options.verbose)) return nullptr;
-    if (slots[4] && !convert_flag(slots[4], "show_progress", &options.show_progress))
-      return nullptr;
-    if (slots[5] && !convert_names(slots[5], "special_tokens", &options.special_tokens))
-      return nullptr;
-    if (slots[6] && !convert_flag(slots[6], "check_quality", &options.check_quality))
-      return nullptr;
     TextBytes corpus;
-    if (!convert_text(slots[0], "corpus must be str or bytes", &corpus)) return nullptr;
+    // In parameter order after the corpus, which is converted last.
+    const bool converted =
+        (!slots[1] || convert_size(slots[1], "vocab_size", &options.vocab_size)) &&
+        (!slots[2] || convert_real(slots[2], "context_weight", &options.context_weight)) &&
+        (!slots[3] || convert_flag(slots[3], "verbose", &options.verbose)) &&
+        (!slots[4] || convert_flag(slots[4], "show_progress", &options.show_progress)) &&
+        (!slots[5] || convert_names(slots[5], "special_tokens", &options.special_tokens)) &&
+        (!slots[6] || convert_flag(slots[6], "check_quality", &options.check_quality)) &&
+        convert_text(slots[0], "corpus must be str or bytes", &corpus);
+    if (!converted) return nullptr;
 
     Ref pending;  // destroyed after the lock is back
     Result<Tokenizer> trained = [&] {
@@ -258,7 +235,7 @@ PyObject* add_filter_body(PyObject* self, Slots slots) {
 }
 
 PyObject* active_filters_body(PyObject* self, Slots) {
-  return str_list(tokenizer_of(self).filter_names(), false);
+  return str_list(tokenizer_of(self).filter_names());
 }
 
 constexpr MethodSignature kAddSpecialSignature{"QormTokenizer.add_special_token()",
@@ -284,17 +261,11 @@ PyObject* get_special_token_id_body(PyObject* self, Slots slots) {
 }
 
 PyObject* special_tokens_body(PyObject* self, Slots) {
-  const auto specials = tokenizer_of(self).special_tokens();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(specials.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < specials.size(); ++i) {
-    Ref name = Ref::steal(lossy_str(specials[i].first));
+  return list_of(tokenizer_of(self).special_tokens(), [](const auto& special) -> PyObject* {
+    Ref name = Ref::steal(lossy_str(special.first));
     if (!name) return nullptr;
-    PyObject* pair = Py_BuildValue("(Ok)", name.get(), static_cast<unsigned long>(specials[i].second));
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return Py_BuildValue("(Ok)", name.get(), static_cast<unsigned long>(special.second));
+  });
 }
 
 // ---- Pruning and the quality check ---------------------------------------------
@@ -319,7 +290,7 @@ PyObject* check_quality_body(PyObject*, Slots slots) {
   TextBytes corpus;
   if (!convert_text(slots[0], "corpus must be str or bytes", &corpus)) return nullptr;
   QualityReport report = Tokenizer::check_quality(corpus.view);
-  Ref warnings = Ref::steal(str_list(report.warnings, true));
+  Ref warnings = Ref::steal(str_list(report.warnings));
   if (!warnings) return nullptr;
   return Py_BuildValue("{s:d,s:K,s:K,s:d,s:d,s:K,s:K,s:O}", "quality_score", report.quality_score,
                        "total_bytes", static_cast<unsigned long long>(report.total_bytes),
@@ -455,10 +426,6 @@ PyObject* repr_body(PyObject* self, Slots) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* tokenizer_repr(PyObject* self) {
-  return no_arguments<Use::kShared, repr_body>(self, nullptr);
-}
-
 // ---- The type --------------------------------------------------------------------------
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -475,13 +442,13 @@ PyMethodDef kMethods[] = {
     {"add_filter", as_cfunction(method<kAddFilterSignature, kExclusive, add_filter_body>), kFast,
      "add_filter($self, name)\n--\n\nAdd a pre-tokenization filter by name.\n"
      "Available: \"lowercase\", \"normalize_whitespace\", \"strip_non_printable\""},
-    {"active_filters", no_arguments<kShared, active_filters_body>, METH_NOARGS,
+    {"active_filters", no_arguments<kShared, active_filters_body, PyObject*>, METH_NOARGS,
      "active_filters($self)\n--\n\nGet list of active filter names."},
     {"add_special_token", as_cfunction(method<kAddSpecialSignature, kExclusive, add_special_token_body>), kFast,
      "add_special_token($self, name)\n--\n\nAdd a special token. Returns its ID."},
     {"get_special_token_id", as_cfunction(method<kGetSpecialSignature, kShared, get_special_token_id_body>), kFast,
      "get_special_token_id($self, name)\n--\n\nGet special token ID by name, or None."},
-    {"special_tokens", no_arguments<kShared, special_tokens_body>, METH_NOARGS,
+    {"special_tokens", no_arguments<kShared, special_tokens_body, PyObject*>, METH_NOARGS,
      "special_tokens($self)\n--\n\nList all special tokens as list of (name, id) tuples."},
     {"prune_vocab", as_cfunction(method<kPruneSignature, kExclusive, prune_vocab_body>), kFast,
      "prune_vocab($self, target_size, corpus)\n--\n\n"
@@ -510,8 +477,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kProperties[] = {
-    {"vocab_size", getter<kShared, vocab_size_body>, nullptr, "Get the vocabulary size.", nullptr},
-    {"is_lossless", getter<kShared, is_lossless_body>, nullptr,
+    {"vocab_size", no_arguments<kShared, vocab_size_body, void*>, nullptr, "Get the vocabulary size.", nullptr},
+    {"is_lossless", no_arguments<kShared, is_lossless_body, void*>, nullptr,
      "Check if this tokenizer is lossless (always True for Qorm).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -525,7 +492,7 @@ const char kClassDoc[] =
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(no_arguments<Use::kShared, repr_body>)},
     {Py_mp_length, reinterpret_cast<void*>(tokenizer_len)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},

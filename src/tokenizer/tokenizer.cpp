@@ -20,7 +20,7 @@ namespace {
 
 std::unique_ptr<Tokenizer::State> state_for(Encoder encoder, std::vector<Filter> filters = {}) {
   return std::make_unique<Tokenizer::State>(
-      Tokenizer::State{std::make_shared<const Encoder>(std::move(encoder)), std::move(filters)});
+      Tokenizer::State{std::make_shared<Encoder>(std::move(encoder)), std::move(filters)});
 }
 
 }  // namespace
@@ -85,12 +85,20 @@ std::string Tokenizer::to_document() const {
 
 Result<TokenId> Tokenizer::add_special_token(std::string_view name) {
   if (std::optional<TokenId> id = state_->model->vocab().find_special(name)) return *id;
-  Result<Encoder> extended = state_->model->with_special_token(name);
-  if (!extended.ok()) return std::move(extended).error();
-  auto model = std::make_shared<const Encoder>(std::move(extended).value());
-  const TokenId id = *model->vocab().find_special(name);
-  state_->model = std::move(model);
-  return id;
+  if (state_->model.use_count() == 1) {
+    // No other copy reads this model, so it hands its tables on instead of
+    // having them copied (the bigram table is most of a large model), and the
+    // successor takes its place without an allocation that could fail
+    // after the hand-over.
+    Result<Encoder> extended = std::move(*state_->model).with_special_token(name);
+    if (!extended.ok()) return std::move(extended).error();
+    *state_->model = std::move(extended).value();
+  } else {
+    Result<Encoder> extended = std::as_const(*state_->model).with_special_token(name);
+    if (!extended.ok()) return std::move(extended).error();
+    state_->model = std::make_shared<Encoder>(std::move(extended).value());
+  }
+  return *state_->model->vocab().find_special(name);
 }
 
 Status Tokenizer::add_filter(std::string_view name) {
@@ -116,7 +124,7 @@ Status Tokenizer::prune(std::uint64_t target_size, std::string_view corpus,
   if (!rebuilt.ok()) return std::move(rebuilt).error();
   TARVIK_TRY(console("Pruned vocab: " + std::to_string(old_size) + " -> " +
                      std::to_string(rebuilt->vocab().vocab_size) + " tokens\n"));
-  state_->model = std::make_shared<const Encoder>(std::move(rebuilt).value());
+  state_->model = std::make_shared<Encoder>(std::move(rebuilt).value());
   return {};
 }
 

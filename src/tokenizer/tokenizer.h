@@ -16,7 +16,9 @@
 namespace tarvik {
 
 struct Tokenizer::State {
-  std::shared_ptr<const Encoder> model;
+  // Never changed while shared. Not const only so that a model that no other
+  // Tokenizer holds can hand its tables on to its successor.
+  std::shared_ptr<Encoder> model;
   std::vector<Filter> filters;
 };
 
