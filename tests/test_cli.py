@@ -16,7 +16,9 @@ import pytest
 import tarvik_core
 from conftest import stdlib_text
 
-INCLUDE = Path(__file__).resolve().parents[1] / "include" / "tarvik"
+ROOT = Path(__file__).resolve().parents[1]
+INCLUDE = ROOT / "include" / "tarvik"
+CLI_SOURCES = ROOT / "src" / "cli"
 
 
 def find_cli() -> str:
@@ -44,7 +46,8 @@ def cli():
 
 
 def run(cli, *args, stdin=b"", check=True):
-    result = subprocess.run([cli, *map(str, args)], input=stdin, capture_output=True, timeout=120)
+    argv = [cli, *(a if isinstance(a, bytes) else str(a) for a in args)]
+    result = subprocess.run(argv, input=stdin, capture_output=True, timeout=120)
     if check:
         assert result.returncode == 0, result.stderr.decode(errors="replace")
     return result
@@ -326,13 +329,28 @@ def test_inspect_reports_the_model(cli, model, texts):
     assert f"  bytes per token: {ratio:.3f}\n" in out
 
 
-def test_inspect_escapes_token_bytes(cli, tmp_path):
+@pytest.mark.parametrize("name, shown", [
+    (b"tab\there\"\\", b'"tab\\there\\"\\\\"'),
+    ("é😀".encode(), '"é😀"'.encode()),
+    (b"\x7f\x1b", b'"\\x7f\\x1b"'),
+])
+def test_inspect_escapes_token_bytes(cli, tmp_path, name, shown):
     model = tmp_path / "m.json"
-    run(cli, "train", "-", "-o", model, "--vocab-size", 256, "--special-token", "tab\there\"é\xff",
-        "--no-progress", "--no-quality-check", stdin=b"")
-    out = run(cli, "inspect", model, "-n", 256).stdout.decode()
-    assert '"tab\\there\\"é' in out  # name of a special token, escaped
-    assert '  1  10  "\\n"\n' in out and '  1  255  "\\xff"\n' in out and '  1  65  "A"\n' in out
+    run(cli, "train", "-", "-o", model, "--vocab-size", 256, "--special-token", name,
+        "--no-progress", "--no-quality-check")
+    out = run(cli, "inspect", model, "-n", 256).stdout
+    assert b"special tokens: 1\n  256  " + shown + b"\n" in out
+    # The byte tokens: a lone lead or continuation byte is not UTF-8.
+    for token, text in [(10, b"\\n"), (65, b"A"), (0x80, b"\\x80"), (0xC3, b"\\xc3"), (0xFF, b"\\xff")]:
+        assert b'  1  %d  "%s"\n' % (token, text) in out
+
+
+@pytest.mark.parametrize("name", [b"\xed\xa0\x80", b"\xe0\x80\xaf", b"\xf0\x9f\x98", b"\xff"])
+def test_special_token_names_must_be_utf8(cli, tmp_path, name):
+    # A model file holds names as JSON text, so such a name could not be read back.
+    result = run(cli, "train", "-", "-o", tmp_path / "OUT", "--special-token", name, check=False)
+    assert result.returncode == 2 and b"not valid UTF-8" in result.stderr
+    assert leftovers(tmp_path, "OUT") == []
 
 
 def test_quality_reports_the_check(cli, texts):
@@ -379,6 +397,13 @@ def test_version(cli):
     if out == "tarvik unknown\n":
         pytest.xfail("built without the generated tarvik/version.h")
     assert out == f"tarvik {tarvik_core.__version__}\n"
+
+
+def test_command_reaches_the_library_only_through_the_public_headers():
+    sources = list(CLI_SOURCES.glob("*.[ch]*"))
+    assert sources
+    found = [(p.name, i) for p in sources for i in re.findall(r'#\s*include\s*"([^"]+)"', p.read_text())]
+    assert [(name, i) for name, i in found if not i.startswith(("cli/", "tarvik/"))] == []
 
 
 def test_public_headers_include_only_public_headers():

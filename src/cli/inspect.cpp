@@ -6,7 +6,6 @@
 #include "cli/command.h"
 #include "cli/files.h"
 #include "cli/text.h"
-#include "common/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -106,7 +105,7 @@ Status run(const InspectArgs& args) {
     if (!ids) return std::move(ids).error();
     const std::string ratio =
         ids->empty() ? "n/a"
-                     : format_fixed(static_cast<double>(text->size()) /
+                     : fixed(static_cast<double>(text->size()) /
                                         static_cast<double>(ids->size()), 3);
     out += field_lines({{"sample", *args.sample}});
     out += field_lines({{"bytes", std::to_string(text->size())},

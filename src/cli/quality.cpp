@@ -5,7 +5,6 @@
 #include "cli/command.h"
 #include "cli/files.h"
 #include "cli/text.h"
-#include "common/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -37,11 +36,11 @@ Status run(const QualityArgs& args) {
   const QualityReport report = Tokenizer::check_quality(*corpus);
   // The names and order of the module's check_quality dict.
   std::string out = field_lines({
-      {"quality_score", format_fixed(report.quality_score, kDigits)},
+      {"quality_score", fixed(report.quality_score, kDigits)},
       {"total_bytes", std::to_string(report.total_bytes)},
       {"unique_bytes", std::to_string(report.unique_bytes)},
-      {"byte_entropy", format_fixed(report.byte_entropy, kDigits)},
-      {"avg_word_len", format_fixed(report.avg_word_len, kDigits)},
+      {"byte_entropy", fixed(report.byte_entropy, kDigits)},
+      {"avg_word_len", fixed(report.avg_word_len, kDigits)},
       {"unique_words", std::to_string(report.unique_words)},
       {"total_words", std::to_string(report.total_words)},
       {"warnings", std::to_string(report.warnings.size())},

@@ -3,18 +3,29 @@
 
 #include <cstdio>
 
-#include "common/text.h"
-
 namespace tarvik::cli {
 namespace {
 
-// The length of the UTF-8 sequence a lead byte announces (0 for a byte that
-// cannot lead one).
-std::size_t utf8_length(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 0;
+// The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0
+// when it does not start with one. The second byte's range excludes overlong
+// forms, surrogates and values above U+10FFFF.
+std::size_t utf8_sequence(std::string_view bytes) {
+  auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = at(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  if (length == 0 || bytes.size() < length) return 0;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  return length;
 }
 
 }  // namespace
@@ -23,13 +34,10 @@ std::string printable(std::string_view bytes) {
   std::string out = "\"";
   for (std::size_t i = 0; i < bytes.size();) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte >= 0x80) {
-      const std::size_t length = utf8_length(byte);
-      if (length > 0 && i + length <= bytes.size() && is_valid_utf8(bytes.substr(i, length))) {
-        out.append(bytes.substr(i, length));
-        i += length;
-        continue;
-      }
+    if (const std::size_t length = byte >= 0x80 ? utf8_sequence(bytes.substr(i)) : 0) {
+      out.append(bytes.substr(i, length));
+      i += length;
+      continue;
     }
     switch (byte) {
       case '\n': out += "\\n"; break;
@@ -51,6 +59,19 @@ std::string printable(std::string_view bytes) {
   return out + "\"";
 }
 
+bool is_utf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+    } else if (const std::size_t length = utf8_sequence(bytes.substr(i))) {
+      i += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string quoted(std::string_view text) {
   // Appended piece by piece: "'" + std::string(...) trips a false -Wrestrict in GCC 12.
   std::string out;
@@ -59,6 +80,14 @@ std::string quoted(std::string_view text) {
   out += text;
   out += '\'';
   return out;
+}
+
+std::string fixed(double value, int digits) {
+  // glibc's printf converts the exact binary value, so a halfway case is one
+  // exactly and rounds to even, as the library's own reports do.
+  char text[400];  // enough for any double in %f
+  std::snprintf(text, sizeof text, "%.*f", digits, value);
+  return text;
 }
 
 std::string field_lines(std::initializer_list<Field> fields, std::size_t indent) {

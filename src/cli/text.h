@@ -17,6 +17,12 @@ std::string quoted(std::string_view text);
 // (control bytes, DEL, bytes of ill-formed UTF-8) as \xHH.
 std::string printable(std::string_view bytes);
 
+// `value` with `digits` digits after the point (exact halfway cases to even).
+std::string fixed(double value, int digits);
+
+// True when the bytes are well-formed UTF-8.
+bool is_utf8(std::string_view bytes);
+
 // Report lines "name: value", each indented by `indent` spaces.
 using Field = std::pair<std::string_view, std::string>;
 std::string field_lines(std::initializer_list<Field> fields, std::size_t indent = 0);

@@ -4,6 +4,7 @@
 
 #include "cli/command.h"
 #include "cli/files.h"
+#include "cli/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -73,6 +74,10 @@ Result<TrainArgs> configure(const ParsedArgs& args) {
   out.options.show_progress = !args.has("no-progress");
   out.options.check_quality = !args.has("no-quality-check");
   out.options.special_tokens = args.values("special-token");
+  for (const std::string& name : out.options.special_tokens)
+    if (!is_utf8(name))
+      return Error::invalid_argument("--special-token: " + printable(name) +
+                                     " is not valid UTF-8, which a model file needs");
   out.filters = args.values("filter");
   TARVIK_TRY(check_filter_names(out.filters));
   return out;
