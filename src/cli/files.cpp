@@ -2,6 +2,7 @@
 #include "cli/files.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -45,6 +46,8 @@ int claim_slot(const std::string& path) {
   for (std::size_t i = 0; i < g_pending.size(); ++i) {
     if (g_pending[i].used) continue;
     std::memcpy(g_pending[i].path, path.c_str(), path.size() + 1);
+    // The path must be complete before a handler can see the flag.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     g_pending[i].used = 1;
     return static_cast<int>(i);
   }
