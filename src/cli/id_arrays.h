@@ -9,11 +9,12 @@
 // Writers take ids in pieces and know nothing of where they come from, so a
 // producer may hand over a document at a time or a block at a time; the
 // array writers never hold more than their output buffer. The npy header is
-// written first with a fixed width and its length patched in by finish(), so
-// the output must be a file. Readers hand ids back in blocks, checking each
-// one: an id that does not fit the dtype cannot occur, text that is not an id
-// or does not fit 32 bits, a truncated value or a malformed header is an
-// error naming the input.
+// written first with a fixed width and its count patched in by finish(), so
+// the output must be a file. Readers hand ids back in blocks; text that is not
+// an id or does not fit 32 bits, a value cut short at the end, an npy header
+// that is malformed, of another dtype or shape, or whose count disagrees with
+// the data is an error naming the input. Whether an id is in a vocabulary is
+// the caller's check.
 #pragma once
 
 #include <cstdint>
