@@ -468,3 +468,32 @@ def test_paths_that_are_not_str_are_refused(tmp_path, trained, value, type_name)
 def test_an_error_raised_by_fspath_reaches_the_caller(trained):
     with pytest.raises(KeyError, match="no path"):
         trained.save(FsPath(KeyError("no path")))
+
+
+def test_a_signal_handler_interrupts_a_load_blocked_on_a_fifo(tmp_path, trained):
+    """The handler runs while the read waits, and its exception reaches the caller."""
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    model, fifo, wrote = tmp_path / "m.json", tmp_path / "fifo", tmp_path / "wrote"
+    trained.save(str(model))
+    os.mkfifo(fifo)
+    # The writer opens the FIFO, signals us while our read waits, and only much
+    # later sends a document: a reader that ignores the interruption would
+    # finish the load first (and then meet the exception), which `wrote` shows.
+    script = (f'exec 3>"{fifo}"; sleep 0.3; kill -USR1 {os.getpid()}; sleep 20; '
+              f'touch "{wrote}"; cat "{model}" >&3')
+    previous = signal.signal(signal.SIGUSR1, handler)
+    writer = subprocess.Popen(["sh", "-c", script])
+    try:
+        with pytest.raises(Stop):
+            Tok.from_file(str(fifo))
+        assert not wrote.exists()
+    finally:
+        writer.kill()
+        writer.wait()
+        signal.signal(signal.SIGUSR1, previous)
