@@ -1,11 +1,21 @@
 // tarvik encode: text files to token ids.
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli/command.h"
+#include "cli/document_cutter.h"
 #include "cli/files.h"
 #include "cli/id_arrays.h"
+#include "cli/progress.h"
+#include "cli/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -18,7 +28,15 @@ constexpr OptionSpec kOptions[] = {
     {"greedy", '\0', "", "longest match at every position"},
     {"dense", '\0', "", "fewest tokens"},
     kContextWeightOption,
+    {"document-per-line", '\0', "", "every line (with its line feed) is a document; default: every FILE"},
+    {"eos", '\0', "NAME", "write this special token's id after each document"},
+    {"block-size", '\0', "BYTES", "bytes read and encoded per step (default 8388608)"},
+    {"progress", '\0', "", "show the progress bar even when standard error is not a terminal"},
+    {"no-progress", '\0', "", "never show the progress bar"},
 };
+
+constexpr std::uint64_t kDefaultBlockSize = std::uint64_t{8} << 20;
+constexpr std::uint64_t kMaxBlockSize = std::uint64_t{1} << 30;
 
 constexpr CommandSpec kSpec = {
     "encode",
@@ -26,7 +44,9 @@ constexpr CommandSpec kSpec = {
     "turn text files into token ids",
     "Encodes each FILE (standard input when none is given, or for \"-\") with the model's "
     "filters and writes the ids: as text, one line per FILE, or as one flat array of "
-    "all FILEs in order (--format npy|bin). The default mode is context-weighted.",
+    "all FILEs in order (--format npy|bin). The default mode is context-weighted. Files "
+    "are read and encoded a block at a time on all cores, so their size is not limited "
+    "by memory (in greedy and dense mode a document is one unit and may not exceed 64 MiB).",
     kOptions,
     "FILE",
     0,
@@ -40,6 +60,10 @@ struct EncodeArgs {
   IdEncoding ids;
   EncodeMode mode = EncodeMode::kScored;
   double context_weight = kDefaultContextWeight;
+  bool document_per_line = false;
+  std::optional<std::string> eos;
+  std::size_t block_size = kDefaultBlockSize;
+  bool progress = false;
 };
 
 Result<EncodeArgs> configure(const ParsedArgs& args) {
@@ -62,7 +86,84 @@ Result<EncodeArgs> configure(const ParsedArgs& args) {
   Result<double> weight = args.get_double("context-weight", kDefaultContextWeight);
   if (!weight) return std::move(weight).error();
   out.context_weight = *weight;
+  out.document_per_line = args.has("document-per-line");
+  if (std::optional<std::string_view> eos = args.value("eos")) out.eos = std::string(*eos);
+  Result<std::uint64_t> block = args.get_uint("block-size", kDefaultBlockSize, 1, kMaxBlockSize);
+  if (!block) return std::move(block).error();
+  out.block_size = static_cast<std::size_t>(*block);
+  if (args.has("progress") && args.has("no-progress"))
+    return Error::invalid_argument("--progress and --no-progress exclude each other");
+  out.progress = args.has("progress") || (!args.has("no-progress") && ::isatty(2) == 1);
   return out;
+}
+
+// Worker threads for encoding: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, when
+// a positive whole number; else the processors this process may use.
+std::size_t thread_count() {
+  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(value, &end, 10);
+    if (*end == '\0' && n > 0 && value[0] != '-') return static_cast<std::size_t>(std::min(n, 1024ULL));
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware > 0 ? hardware : 1;
+}
+
+// Encodes every unit as one input of its own, on up to `threads` threads;
+// slot i receives unit i's ids, so the order is the input's whatever the
+// scheduling. Units are taken in order from a shared counter, which balances
+// the threads by bytes well enough for units of at most a chunk.
+Status encode_units(const Tokenizer& model, const Units& units, EncodeMode mode,
+                    std::size_t threads, std::vector<Result<TokenIds>>& slots) {
+  slots.clear();
+  slots.resize(units.units.size(), TokenIds{});
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next.fetch_add(1); i < units.units.size(); i = next.fetch_add(1)) {
+      try {
+        slots[i] = model.encode_filtered(units.bytes(i), mode);
+      } catch (const std::bad_alloc&) {
+        slots[i] = Error::internal("out of memory");
+      }
+    }
+  };
+  // Small batches (many tiny blocks, short files) cost more to hand out than to encode.
+  const std::size_t wanted = units.arena.size() < kChunk ? 1 : std::min(threads, units.units.size());
+  std::vector<std::thread> pool;
+  for (std::size_t t = 1; t < wanted; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& thread : pool) thread.join();
+  for (Result<TokenIds>& slot : slots)
+    if (!slot) return std::move(slot).error();
+  return {};
+}
+
+// Sum of the inputs' sizes when all are regular files; 0 (unknown) otherwise.
+std::uint64_t total_size(const std::vector<std::string>& files) {
+  std::uint64_t total = 0;
+  for (const std::string& file : files) {
+    struct stat info {};
+    if (file == "-" || ::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    total += static_cast<std::uint64_t>(info.st_size);
+  }
+  return total;
+}
+
+// Greedy and dense mode encode a whole-file document as one unit; a regular
+// file above the limit is refused before any work (a pipe is found out while read).
+Status check_single_unit_sizes(const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    struct stat info {};
+    if (file == "-" || ::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (static_cast<std::uint64_t>(info.st_size) > kSingleUnitLimit)
+      return Error::invalid_argument(
+          quoted(file) + " is larger than " + std::to_string(kSingleUnitLimit >> 20) +
+          " MiB: greedy and dense mode encode a file as one unit; use the default mode or "
+          "--document-per-line");
+  }
+  return {};
 }
 
 Status run(const EncodeArgs& args) {
@@ -77,20 +178,70 @@ Status run(const EncodeArgs& args) {
                                      " ids, but the model has " + std::to_string(ids) +
                                      "; use --dtype uint32");
   }
+  std::optional<TokenId> eos;
+  if (args.eos) {
+    eos = model->special_token_id(*args.eos);
+    if (!eos)
+      return Error::invalid_argument("--eos " + quoted(*args.eos) +
+                                     " is not a special token of the model" +
+                                     (model->special_tokens().empty() ? " (it has none)" : ""));
+  }
   TARVIK_TRY(check_readable(args.files));
+  if (args.mode != EncodeMode::kScored && !args.document_per_line)
+    TARVIK_TRY(check_single_unit_sizes(args.files));
   Result<OutputFile> out = OutputFile::open(args.output);
   if (!out) return std::move(out).error();
   Result<std::unique_ptr<IdWriter>> writer = make_writer(args.ids.format, args.ids.dtype, *out);
   if (!writer) return std::move(writer).error();
 
+  const std::size_t threads = thread_count();
+  DocumentCutter cutter(*model, args.mode);
+  std::vector<Result<TokenIds>> slots;
+  auto encode_and_write = [&]() -> Status {
+    const Units units = cutter.take();
+    TARVIK_TRY(encode_units(*model, units, args.mode, threads, slots));
+    for (std::size_t i = 0; i < units.units.size(); ++i) {
+      TARVIK_TRY((*writer)->write(*slots[i]));
+      if (!units.units[i].ends_document) continue;
+      if (eos) TARVIK_TRY((*writer)->write(std::span<const TokenId>(&*eos, 1)));
+      TARVIK_TRY((*writer)->end_document());
+    }
+    return {};
+  };
+
+  ProgressBar progress(total_size(args.files), args.progress);
+  std::string block(args.block_size, '\0');
   for (const std::string& file : args.files) {
-    Result<std::string> text = read_file(file);
-    if (!text) return std::move(text).error();
-    Result<TokenIds> ids = model->encode(*text, args.mode);
-    if (!ids) return std::move(ids).error();
-    TARVIK_TRY((*writer)->write(*ids));
-    TARVIK_TRY((*writer)->end_document());
+    Result<InputStream> in = InputStream::open(file);
+    if (!in) return std::move(in).error();
+    // With --document-per-line, a line is open when bytes of it were fed but not its line feed.
+    bool line_open = false;
+    for (;;) {
+      Result<std::size_t> got = in->read(block);
+      if (!got) return std::move(got).error();
+      if (*got == 0) break;
+      const std::string_view data(block.data(), *got);
+      if (args.document_per_line) {
+        std::size_t start = 0;
+        for (std::size_t end = data.find('\n'); end != std::string_view::npos;
+             end = data.find('\n', start)) {
+          TARVIK_TRY(cutter.feed(data.substr(start, end + 1 - start)));
+          TARVIK_TRY(cutter.end_document());
+          start = end + 1;
+        }
+        line_open = start < data.size();
+        if (start < data.size()) TARVIK_TRY(cutter.feed(data.substr(start)));
+      } else {
+        TARVIK_TRY(cutter.feed(data));
+      }
+      TARVIK_TRY(encode_and_write());
+      TARVIK_TRY(progress.advance(*got));
+    }
+    // A file is a document even when empty; its last line is one without a line feed.
+    if (!args.document_per_line || line_open) TARVIK_TRY(cutter.end_document());
+    TARVIK_TRY(encode_and_write());
   }
+  TARVIK_TRY(progress.finish());
   TARVIK_TRY((*writer)->finish());
   return out->commit();
 }
