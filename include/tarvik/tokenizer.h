@@ -56,6 +56,25 @@ class IdSink {
   virtual TokenId* extend(std::size_t count) = 0;
 };
 
+// An IdSink in pages mapped from the system: growing remaps them instead of
+// copying, so the ids are written once and never held twice. Move-only.
+class MappedIds final : public IdSink {
+ public:
+  MappedIds();
+  MappedIds(MappedIds&&) noexcept;
+  MappedIds& operator=(MappedIds&&) noexcept;
+  ~MappedIds() override;
+
+  TokenId* extend(std::size_t count) override;
+  // nullptr while empty.
+  TokenId* data() const;
+  std::size_t size() const;
+
+ private:
+  struct Memory;
+  std::unique_ptr<Memory> memory_;
+};
+
 struct TrainOptions {
   std::uint64_t vocab_size = kDefaultVocabSize;
   double context_weight = kDefaultContextWeight;
