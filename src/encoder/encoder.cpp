@@ -172,7 +172,9 @@ Encoder& Encoder::operator=(Encoder&&) noexcept = default;
 Encoder::~Encoder() = default;
 
 Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
-  Trie trie = Trie::build(vocab.tokens);
+  Result<Trie> built = Trie::build(vocab.tokens);
+  if (!built.ok()) return std::move(built).error();
+  Trie trie = std::move(built).value();
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
   }

@@ -192,7 +192,7 @@ std::string random_input(std::mt19937& rng, std::size_t max_len) {
 void test_trie_walks() {
   Vocab v;
   v.tokens = {tok(0, "a"), tok(1, "ab"), tok(2, "abc")};
-  Trie t = Trie::build(v.tokens);
+  Trie t = Trie::build(v.tokens).value();
   const std::string in = "abcd";
   auto p = reinterpret_cast<const unsigned char*>(in.data());
   std::vector<std::pair<TokenId, long>> seen;
@@ -206,13 +206,13 @@ void test_trie_walks() {
   check(!t.walk(p + 3, p + 4, rec), "first step failure is reported");
   check(t.node_count() == 4 && t.max_token_len() == 3, "node count and max len");
 
-  Trie base = Trie::build(Vocab::base().tokens);
+  Trie base = Trie::build(Vocab::base().tokens).value();
   check(base.node_count() == 257 && base.max_token_len() == 1, "base vocabulary: 257 nodes, len 1");
 
   // Later duplicate wins; ids are the stored field; the all-ones id survives;
   // the empty token is never reported.
   v.tokens = {tok(7, "x"), tok(0xFFFFFFFFu, "xy"), tok(9, "x"), tok(5, "")};
-  t = Trie::build(v.tokens);
+  t = Trie::build(v.tokens).value();
   const std::string xy = "xy";
   auto q = reinterpret_cast<const unsigned char*>(xy.data());
   seen.clear();
@@ -220,7 +220,7 @@ void test_trie_walks() {
   check(seen == std::vector<std::pair<TokenId, long>>{{9, 1}, {0xFFFFFFFFu, 2}},
         "later duplicate wins, id 4294967295 kept");
   Vocab empty;
-  check(Trie::build(empty.tokens).max_token_len() == 1, "empty table: max len 1");
+  check(Trie::build(empty.tokens).value().max_token_len() == 1, "empty table: max len 1");
 }
 
 void test_against_reference() {
