@@ -73,6 +73,7 @@ Result<Trie> Trie::build(std::span<const Token> tokens) {
   std::size_t first_free = 1;
   std::size_t highest_used = 0;
 
+  std::vector<NodeIndex> chain_heads;
   std::deque<Pending> queue;
   queue.push_back({kRoot, 0, 0, order.size()});
   std::vector<ChildRange> children;
@@ -118,6 +119,7 @@ Result<Trie> Trie::build(std::span<const Token> tokens) {
         trie.chains_.push_back({trie.pool_.size(), length, target});
         trie.pool_.insert(trie.pool_.end(), first.begin() + item.depth, first.begin() + end);
         slots[item.node].term = static_cast<TokenId>(trie.chains_.size());
+        chain_heads.push_back(item.node);
         trie.node_count_ += length;
         queue.push_back({target, end, item.lo, item.hi});
         continue;
@@ -152,9 +154,15 @@ Result<Trie> Trie::build(std::span<const Token> tokens) {
     while (first_free < used.size() && used[first_free]) ++first_free;
   }
 
-  // Every base is at most highest_used, so base + 255 stays inside.
+  // Every base is at most highest_used, so base + 255 stays inside. The
+  // padding after highest_used is free, so chain heads may point there.
   slots.resize(highest_used + 257);
   slots.shrink_to_fit();
+  if (!chain_heads.empty()) {
+    const std::size_t trap = highest_used + 1;
+    for (std::size_t b = 0; b < 256; ++b) slots[trap + b].check = kTrapCheck;
+    for (const NodeIndex head : chain_heads) slots[head].base = static_cast<NodeIndex>(trap);
+  }
   trie.pool_.shrink_to_fit();
   return trie;
 }

@@ -22,12 +22,13 @@
 // node x keeps a slot (with no children in the double array) whose unused
 // terminal id holds 1 + the index of a chain record: the run's bytes (a label
 // in a shared byte pool) and the node y where the run ends, which gets a slot
-// of its own with no parent. A walk that finds no child of x compares the
-// input with the label at once and goes on from y. Nothing ends inside a
-// chain, so walking it whole reports exactly what stepping through it would.
-// Without chains a token of n bytes costs n slots and every walk over it n
-// dependent reads; with them a long token costs about its own bytes, and a
-// walk one memcmp.
+// of its own with no parent. x's base points into a trap (see kTrapCheck), so
+// a walk that finds no child of x learns it from the check it already read,
+// compares the input with the label 16 bytes at a time and goes on from y.
+// Nothing ends inside a chain, so walking it whole reports exactly what
+// stepping through it would. Without chains a token of n bytes costs n slots
+// and every walk over it n dependent reads; with them a long token costs
+// about its own bytes, and a walk over it one pass of independent compares.
 //
 // The slot array is padded so that base + 255 of every node stays inside it:
 // a walk can never read outside the array.
@@ -51,8 +52,9 @@ class Trie {
   static constexpr NodeIndex kRoot = 0;
 
   // Runs of single-child, non-terminal nodes at least this long become
-  // chains. Shorter runs stay in the double array, where a step costs less
-  // than a call to memcmp; ordinary vocabularies have almost none this long.
+  // chains. Shorter runs stay in the double array, whose steps are cheap
+  // enough there; a trained vocabulary of thousands of tokens has a few
+  // hundred runs this long (runs of spaces, rules of '=').
   static constexpr std::size_t kMinChain = 16;
 
   // Builds the trie over `tokens` in table order. Keeps no reference to the
@@ -80,23 +82,7 @@ class Trie {
   // otherwise. Requires begin < limit.
   template <class Report>
   bool walk(const unsigned char* begin, const unsigned char* limit, Report&& report) const {
-    const Slot* slots = slots_.data();
-    NodeIndex node = kRoot;
-    const unsigned char* q = begin;
-    do {
-      const NodeIndex next = slots[node].base + *q;
-      std::uint32_t check = slots[next].check;
-      if ((check >> 1) == node) {
-        node = next;
-        ++q;
-      } else {
-        // A chain starts only below the root, so q != begin whenever one is taken.
-        if (!follow_chain(node, q, limit)) return q != begin;
-        check = slots[node].check;
-      }
-      if (check & 1) report(slots[node].term, q);
-    } while (q < limit);
-    return true;
+    return walk_from(kRoot, begin, begin, limit, report);
   }
 
   // The end of the longest token that matches at `begin` (up to limit), and
@@ -113,14 +99,13 @@ class Trie {
     TokenId id = 0;
     for (const unsigned char* q = begin; q < limit;) {
       const NodeIndex next = slots[node].base + *q;
-      std::uint32_t check = slots[next].check;
-      if ((check >> 1) == node) {
-        node = next;
-        ++q;
-      } else {
-        if (!follow_chain(node, q, limit)) break;
-        check = slots[node].check;
+      const std::uint32_t check = slots[next].check;
+      if ((check >> 1) != node) {
+        if (check != kTrapCheck) [[likely]] break;
+        return longest_on(node, q, limit, {end, id, end != begin});
       }
+      node = next;
+      ++q;
       if (check & 1) {
         end = q;
         id = slots[node].term;
@@ -133,6 +118,13 @@ class Trie {
   // A slot's check holds (parent node << 1) | terminal flag; a free slot's
   // is all ones, whose parent part no node index reaches.
   static constexpr std::uint32_t kFreeCheck = 0xFFFFFFFFu;
+  // The checks of the 256 slots at the end of the array (its padding) when
+  // the trie has chains. Every chain's first node has its base there, so a
+  // walk that leaves the double array at such a node sees this value without
+  // reading anything more, and every other exit costs one compare. Other
+  // nodes' missing children can land there too, so the node is confirmed
+  // before its chain is taken. The parent part is no node index.
+  static constexpr std::uint32_t kTrapCheck = 0xFFFFFFFDu;
   static constexpr std::size_t kMaxSlots = 0x7FFFFFFFu;
 
   Trie() = default;  // only build() makes one: every trie has its padded root
@@ -150,20 +142,80 @@ class Trie {
     NodeIndex target;
   };
 
-  // Called when `node` has no child for *q. If node starts a chain whose
-  // label equals the input from q and ends by `limit`, moves node to the
-  // chain's end and q past the label and returns true; otherwise the walk is
-  // over (a partial match reports nothing, as no token ends inside a chain).
-  bool follow_chain(NodeIndex& node, const unsigned char*& q, const unsigned char* limit) const {
+  // Where a walk goes on when `node` has no child for *q and the failed
+  // step read kTrapCheck: if node starts a chain whose label equals the input
+  // from q and ends by `limit`, the chain's end node and the input just past
+  // the label; otherwise end is null and the walk is over (a partial match
+  // reports nothing, as no token ends inside a chain). The trap also catches
+  // missing children of other nodes whose base lies near the end of the
+  // array; only a chain's first node names a chain.
+  struct Jump {
+    const unsigned char* end;
+    NodeIndex node;
+  };
+  [[gnu::always_inline]] Jump follow_chain(NodeIndex node, const unsigned char* q,
+                                           const unsigned char* limit) const {
     const Slot& here = slots_[node];
-    if ((here.check & 1) || here.term == 0) [[likely]] return false;
+    if ((here.check & 1) || here.term == 0) return {nullptr, node};
     const Chain& chain = chains_[here.term - 1];
-    if (static_cast<std::size_t>(limit - q) < chain.length) return false;
-    if (std::memcmp(q, pool_.data() + chain.offset, chain.length) != 0) return false;
-    q += chain.length;
-    node = chain.target;
+    if (static_cast<std::size_t>(limit - q) < chain.length) return {nullptr, node};
+    if (!same_label(q, pool_.data() + chain.offset, chain.length)) return {nullptr, node};
+    return {q + chain.length, chain.target};
+  }
+
+  // walk() from `node`, which the input up to q has reached (q < limit).
+  template <class Report>
+  bool walk_from(NodeIndex node, const unsigned char* begin, const unsigned char* q,
+                 const unsigned char* limit, Report& report) const {
+    const Slot* slots = slots_.data();
+    do {
+      NodeIndex next = slots[node].base + *q;
+      std::uint32_t check = slots[next].check;
+      if ((check >> 1) != node) {
+        if (check != kTrapCheck) [[likely]] return q != begin;
+        const Jump jump = follow_chain(node, q, limit);
+        // The root's missing children can land in the trap too: q == begin.
+        if (jump.end == nullptr) return q != begin;
+        next = jump.node;
+        q = jump.end - 1;
+        check = slots[next].check;
+      }
+      node = next;
+      ++q;
+      if (check & 1) report(slots[node].term, q);
+    } while (q < limit);
     return true;
   }
+
+  // The rest of longest() from a step that read kTrapCheck. Out of line and
+  // called last, so that nothing of the ordinary steps lives across it and
+  // they keep their registers.
+  [[gnu::noinline]] Longest longest_on(NodeIndex node, const unsigned char* q,
+                                       const unsigned char* limit, Longest found) const {
+    auto keep = [&](TokenId id, const unsigned char* end) { found = {end, id, true}; };
+    walk_from(node, q, q, limit, keep);
+    return found;
+  }
+
+  // Whether a[0, n) == b[0, n), for n >= 16, 16 bytes at a time (the last
+  // block overlapping). Written out rather than a call to memcmp: a call in
+  // the walk would take the registers that its ordinary steps live in.
+  [[gnu::always_inline]] static bool same_label(const unsigned char* a, const unsigned char* b,
+                                                std::size_t n) {
+    auto differs = [](const unsigned char* x, const unsigned char* y) {
+      std::uint64_t x0, x1, y0, y1;
+      std::memcpy(&x0, x, 8);
+      std::memcpy(&x1, x + 8, 8);
+      std::memcpy(&y0, y, 8);
+      std::memcpy(&y1, y + 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) != 0;
+    };
+    for (std::size_t i = 0; i + 16 < n; i += 16) {
+      if (differs(a + i, b + i)) return false;
+    }
+    return !differs(a + n - 16, b + n - 16);
+  }
+  static_assert(kMinChain >= 16, "same_label reads 16 bytes at a time");
 
   std::vector<Slot, HugePageAllocator<Slot>> slots_;
   std::vector<Chain> chains_;
