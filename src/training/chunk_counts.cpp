@@ -191,10 +191,6 @@ class LongTable {
   std::uint64_t seed_ = process_seed() * kMul2;
 };
 
-bool bytes_less(std::string_view x, std::string_view y) {
-  return x < y;  // unsigned byte order: char_traits<char>::lt compares as unsigned char
-}
-
 // Index of the first whitespace byte at or after `from`, or size.
 std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::uint64_t size) {
   while (from < size && !kSpace.space[bytes[from]]) ++from;
@@ -206,16 +202,27 @@ std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::ui
 // ---------------------------------------------------------------------------
 // ChunkCounts
 
+bool ChunkCounts::bytes_before(const Chunk& x, const Chunk& y) const {
+  if (x.is_inline() && y.is_inline()) {
+    // Byte-swapped, the first byte is the most significant and the zeros past
+    // the end sort below every byte, so only a prefix with trailing zero
+    // bytes ties, and the shorter string comes first.
+    std::uint64_t a = __builtin_bswap64(x.source), b = __builtin_bswap64(y.source);
+    return a != b ? a < b : x.length < y.length;
+  }
+  return bytes(x) < bytes(y);  // char_traits<char> compares as unsigned char
+}
+
 void ChunkCounts::sort_by_weight() {
   std::sort(chunks_.begin(), chunks_.end(), [this](const Chunk& x, const Chunk& y) {
     if (x.weight != y.weight) return x.weight > y.weight;
-    return bytes_less(bytes(x), bytes(y));
+    return bytes_before(x, y);
   });
 }
 
 void ChunkCounts::sort_by_bytes() {
   std::sort(chunks_.begin(), chunks_.end(),
-            [this](const Chunk& x, const Chunk& y) { return bytes_less(bytes(x), bytes(y)); });
+            [this](const Chunk& x, const Chunk& y) { return bytes_before(x, y); });
 }
 
 void ChunkCounts::append(std::string_view bytes, std::uint64_t weight) {
