@@ -32,7 +32,11 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-SHARED = ROOT.parent / "shared/corpora"
+# The shared corpora sit beside the repository (a worktree is one level deeper).
+SHARED = next(
+    (p / "shared/corpora" for p in ROOT.parents if (p / "shared/corpora").is_dir()),
+    ROOT.parent / "shared/corpora",
+)
 FILE_BYTES = 16 * 1024 * 1024
 
 

@@ -375,8 +375,10 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   }
   publish_new_pairs(t);
   // Stale entries are counted at about two bytes each; the small constant
-  // keeps tiny states from compacting after every merge.
-  if (dead_bytes_ + 2 * stale_entries_ > arena_.size() / 6 + 64) return compact_arena(stop);
+  // keeps tiny states from compacting after every merge. Compacting at a
+  // third rather than a sixth of the arena cut the loop's time on mixed.txt
+  // by a fifth without raising the peak (which comes at finalisation).
+  if (dead_bytes_ + 2 * stale_entries_ > arena_.size() / 3 + 64) return compact_arena(stop);
   return {};
 }
 

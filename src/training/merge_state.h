@@ -19,7 +19,7 @@
 // merge changes the pair at their position (a position never holds the same
 // pair again once it has changed), so readers check each entry against the
 // slots. Each pair counts the stale entries of its list (one per occurrence
-// destroyed); when dead lists and stale entries make up about a quarter of
+// destroyed); when dead lists and stale entries make up about a third of
 // the arena it is compacted in place, checking entry by entry only the lists
 // with many stale entries and moving the others whole.
 //
