@@ -181,6 +181,24 @@ void test_parallel_counting() {
   auto from_files = count_files(paths);
   check(from_files.ok() && as_multiset(*from_files) == expected, "count_files");
 
+  // Files that end without a line feed, hold only whitespace or nothing, and
+  // chunks (a long one, multi-byte characters) across the reader's 1 MiB blocks.
+  const std::vector<std::string> edge_texts = {
+      "no final line feed", "", " \n\t ", std::string(1 << 20, ' ') + "\xE2\x82\xAC tail",
+      "head" + std::string(3'000'000, 'z') + "\n"};
+  std::vector<std::string> edge_paths;
+  for (std::size_t i = 0; i < edge_texts.size(); ++i) {
+    edge_paths.push_back(std::string(dir) + "/edge" + std::to_string(i));
+    std::ofstream(edge_paths.back(), std::ios::binary) << edge_texts[i];
+  }
+  auto edge_files = count_files(edge_paths);
+  auto edge_memory =
+      count_texts(std::vector<std::string_view>(edge_texts.begin(), edge_texts.end()));
+  check(edge_files.ok() && edge_memory.ok() && as_multiset(*edge_files) == as_multiset(*edge_memory) &&
+            edge_files->total_bytes() == 18 + 4 + (1 << 20) + 8 + 3'000'005,
+        "edge-case files count like the same texts in memory");
+  for (const auto& path : edge_paths) std::remove(path.c_str());
+
   auto missing = count_files({paths[0], std::string(dir) + "/missing"});
   check(!missing.ok() && missing.error().kind == ErrorKind::kIo &&
             missing.error().os_error == ENOENT && missing.error().path == std::string(dir) + "/missing",
