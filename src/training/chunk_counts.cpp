@@ -66,6 +66,8 @@ class ShortTable {
 
   std::uint64_t size() const { return size_; }
 
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[home(key)]); }
+
   template <class F>
   void for_each(F&& f) const {
     for (const Slot& slot : slots_) {
@@ -105,6 +107,79 @@ class ShortTable {
   std::uint64_t mask_ = 0;
   int shift_ = 64;
   std::uint64_t seed_ = process_seed();
+};
+
+// Chunks of 8 to 15 bytes: key = (first eight bytes, the rest | length << 56),
+// so the second word is never 0.
+class MediumTable {
+ public:
+  static constexpr std::uint64_t kMaxBytes = 15;
+
+  MediumTable() { resize(1 << 10); }
+
+  void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    for (std::uint64_t i = home(lo, hi);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.hi == hi && slot.lo == lo) {
+        slot.weight += weight;
+        return;
+      }
+      if (slot.hi == 0) {
+        slot = Slot{lo, hi, weight};
+        if (++size_ * 10 > slots_.size() * 7) resize(slots_.size() * 2);
+        return;
+      }
+    }
+  }
+
+  void prefetch(std::uint64_t lo, std::uint64_t hi) const {
+    __builtin_prefetch(&slots_[home(lo, hi)]);
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.hi != 0) f(slot.lo, slot.hi, slot.weight);
+    }
+  }
+
+  void clear() {
+    slots_.release();
+    size_ = 0;
+    resize(1 << 10);
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::uint64_t weight;
+  };
+
+  std::uint64_t home(std::uint64_t lo, std::uint64_t hi) const {
+    return (((lo ^ seed_) * kMul1) ^ (hi * kMul2)) * kMul1 >> shift_;
+  }
+
+  void resize(std::uint64_t capacity) {
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0, 0});
+    mask_ = capacity - 1;
+    shift_ = 64 - __builtin_ctzll(capacity);
+    for (const Slot& slot : old) {
+      if (slot.hi == 0) continue;
+      std::uint64_t i = home(slot.lo, slot.hi);
+      while (slots_[i].hi != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  MappedVector<Slot> slots_;
+  std::uint64_t size_ = 0;
+  std::uint64_t mask_ = 0;
+  int shift_ = 64;
+  std::uint64_t seed_ = process_seed() * kMul2;
 };
 
 // Long chunks: entries hold arena offsets; a slot is (hash high half << 32) |
@@ -251,6 +326,7 @@ void ChunkCounts::release() {
 
 struct ChunkCounter::Tables {
   ShortTable short_chunks;
+  MediumTable medium_chunks;
   LongTable long_chunks;
 };
 
@@ -269,6 +345,11 @@ void ChunkCounter::count(const char* bytes, std::uint64_t length, bool padded) {
       std::memcpy(&word, bytes, length);
     }
     tables_->short_chunks.add(word | length << 56, 1);
+  } else if (length <= MediumTable::kMaxBytes) {
+    std::uint64_t lo, hi = 0;
+    std::memcpy(&lo, bytes, 8);
+    std::memcpy(&hi, bytes + 8, length - 8);
+    tables_->medium_chunks.add(lo, hi | length << 56, 1);
   } else {
     tables_->long_chunks.add(bytes, length, 1);
   }
@@ -289,11 +370,52 @@ void ChunkCounter::feed(std::string_view block) {
     start = end;
   }
   in_text_ = true;
+  // Chunks of up to 15 bytes (nearly all of them in text) are keyed by their
+  // bytes and counted a batch behind their discovery, their table slots
+  // prefetched meanwhile: once a table outgrows the cache nearly every count
+  // is a cache miss, and a table of arena offsets costs three of them.
+  constexpr std::size_t kBatch = 16;
+  struct Key {
+    std::uint64_t lo, hi;  // hi == 0: a short chunk keyed by lo alone
+  };
+  Key keys[kBatch];
+  std::size_t batched = 0;
+  ShortTable& short_chunks = tables_->short_chunks;
+  MediumTable& medium_chunks = tables_->medium_chunks;
+  auto flush = [&] {
+    for (std::size_t k = 0; k < batched; ++k) {
+      if (keys[k].hi == 0) {
+        short_chunks.add(keys[k].lo, 1);
+      } else {
+        medium_chunks.add(keys[k].lo, keys[k].hi, 1);
+      }
+    }
+    batched = 0;
+  };
+  auto mask = [](std::uint64_t word, std::uint64_t length) {
+    return length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
+  };
   for (std::uint64_t i = start + 1; i < n; ++i) {
     if (!kSpace.space[bytes[i]]) continue;
-    count(block.data() + start, i - start, start + 8 <= n);
+    const std::uint64_t length = i - start;
+    if (length <= MediumTable::kMaxBytes && start + 16 <= n) {
+      std::uint64_t lo, hi;
+      std::memcpy(&lo, bytes + start, 8);
+      std::memcpy(&hi, bytes + start + 8, 8);
+      if (length <= Chunk::kInlineBytes) {
+        keys[batched] = Key{mask(lo, length) | length << 56, 0};
+        short_chunks.prefetch(keys[batched].lo);
+      } else {
+        keys[batched] = Key{lo, mask(hi, length - 8) | length << 56};
+        medium_chunks.prefetch(keys[batched].lo, keys[batched].hi);
+      }
+      if (++batched == kBatch) flush();
+    } else {
+      count(block.data() + start, length, false);
+    }
     start = i;
   }
+  flush();
   pending_.assign(block.data() + start, n - start);
 }
 
@@ -308,6 +430,9 @@ void ChunkCounter::absorb(ChunkCounter& other) {
   other.finish_text();
   other.tables_->short_chunks.for_each(
       [&](std::uint64_t key, std::uint64_t weight) { tables_->short_chunks.add(key, weight); });
+  other.tables_->medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    tables_->medium_chunks.add(lo, hi, weight);
+  });
   const LongTable& long_chunks = other.tables_->long_chunks;
   for (const Chunk& entry : long_chunks.entries()) {
     tables_->long_chunks.add(long_chunks.arena() + entry.source, entry.length, entry.weight);
@@ -324,6 +449,17 @@ ChunkCounts ChunkCounter::take() {
     counts.chunks_.push_back(Chunk{key & ((std::uint64_t{1} << 56) - 1), key >> 56, weight});
   });
   tables_->short_chunks.clear();
+  MappedVector<char>& arena = counts.arena_;
+  arena.reserve(arena.size() + tables_->medium_chunks.size() * MediumTable::kMaxBytes);
+  counts.chunks_.reserve(counts.chunks_.size() + tables_->medium_chunks.size());
+  tables_->medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    const std::uint64_t length = hi >> 56, offset = arena.size();
+    arena.resize_for_overwrite(offset + length);
+    std::memcpy(arena.data() + offset, &lo, 8);
+    std::memcpy(arena.data() + offset + 8, &hi, length - 8);
+    counts.chunks_.push_back(Chunk{offset, length, weight});
+  });
+  tables_->medium_chunks.clear();
   for (const Chunk& chunk : counts.chunks_) {
     counts.total_bytes_ += chunk.length * chunk.weight;
     counts.distinct_bytes_ += chunk.length;
