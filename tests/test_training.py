@@ -314,9 +314,9 @@ def test_silent_when_both_flags_off(capfd):
     assert capfd.readouterr().err == ""
 
 
-def test_step_lines_match_reference(corpus, capfd, tmp_path):
+def test_step_lines_match_reference(corpus, capfd):
     sample = corpus[:20_000]
-    tok = train(sample, 256 + 200, verbose=True)
+    train(sample, 256 + 200, verbose=True)
     err = capfd.readouterr().err
     model = ref.train(sample, 256 + 200)
     text = lambda i: model.tokens[i].decode("utf-8", "replace")

@@ -278,13 +278,18 @@ std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::ui
 // ChunkCounts
 
 bool ChunkCounts::bytes_before(const Chunk& x, const Chunk& y) const {
-  if (x.is_inline() && y.is_inline()) {
-    // Byte-swapped, the first byte is the most significant and the zeros past
-    // the end sort below every byte, so only a prefix with trailing zero
-    // bytes ties, and the shorter string comes first.
-    std::uint64_t a = __builtin_bswap64(x.source), b = __builtin_bswap64(y.source);
-    return a != b ? a < b : x.length < y.length;
-  }
+  // The first eight bytes, byte-swapped so that the first is the most
+  // significant, settle nearly every comparison without a memcmp. Zeros past
+  // the end of a short chunk sort below every byte, so differing heads order
+  // the strings correctly; equal heads fall back to the full comparison.
+  auto head = [this](const Chunk& chunk) {
+    std::uint64_t word = chunk.source;
+    if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
+    return __builtin_bswap64(word);
+  };
+  const std::uint64_t a = head(x), b = head(y);
+  if (a != b) return a < b;
+  if (x.is_inline() && y.is_inline()) return x.length < y.length;
   return bytes(x) < bytes(y);  // char_traits<char> compares as unsigned char
 }
 
