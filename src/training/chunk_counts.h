@@ -86,7 +86,9 @@ class ChunkCounts {
   std::uint64_t distinct_bytes_ = 0;
 };
 
-// Counts the chunks of any number of texts, each fed in blocks.
+// Counts the chunks of any number of texts, each fed in blocks. One counter
+// belongs to one thread at a time; parallel counting gives each runner its own
+// and merges them with absorb().
 class ChunkCounter {
  public:
   ChunkCounter();
