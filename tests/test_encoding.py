@@ -19,7 +19,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarvik_core
-from conftest import internal_error_type, stdlib_text
+from conftest import stdlib_text
 from reference_encoders import CHUNK_SIZE, PARALLEL_THRESHOLD, Reference
 
 Tok = tarvik_core.QormTokenizer
@@ -250,8 +250,8 @@ def test_unreachable_end_gives_the_greedy_segmentation(model):
 # --- Ids outside the token table ---------------------------------------------
 
 
-def test_ids_outside_the_table_are_internal_faults(model):
-    internal = internal_error_type()
+def test_ids_outside_the_table_are_internal_faults(model, internal_error):
+    internal = internal_error
     tok = model([(0, b"a", -1.0), (4294967295, b"bc", -1.0), (7, b"d", -1.0)])
     message = "index out of bounds: the len is 3 but the index is {}"
     with pytest.raises(internal, match=message.format(4294967295)):

@@ -3,8 +3,6 @@ import pytest
 
 from tarvik_core import QormTokenizer
 
-from conftest import internal_error_type
-
 
 def base(**kwargs):
     return QormTokenizer(b"", vocab_size=256, show_progress=False, check_quality=False, **kwargs)
@@ -17,16 +15,16 @@ def test_base_vocabulary():
     assert tok.special_tokens() == []
 
 
-def test_internal_error_class():
-    cls = internal_error_type()
+def test_internal_error_class(internal_error):
+    cls = internal_error
     assert issubclass(cls, BaseException) and not issubclass(cls, Exception)
     assert cls.__bases__ == (BaseException,)
 
 
 @pytest.mark.parametrize("method", ["decode", "decode_bytes"])
-def test_decode_out_of_range_is_internal_fault(method, capfd):
+def test_decode_out_of_range_is_internal_fault(method, capfd, internal_error):
     tok = base()
-    with pytest.raises(internal_error_type()) as info:
+    with pytest.raises(internal_error) as info:
         getattr(tok, method)([104, 256, 105])
     assert str(info.value) == "index out of bounds: the len is 256 but the index is 256"
     assert "index out of bounds" in capfd.readouterr().err

@@ -12,10 +12,6 @@
 namespace tarvik {
 namespace {
 
-bool is_word_separator(unsigned char b) {
-  return b == ' ' || b == '\t' || b == '\n' || b == '\r';
-}
-
 bool is_non_printable(unsigned char b) {
   return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
 }
@@ -46,9 +42,9 @@ QualityReport check_quality(std::string_view corpus) {
   size_t pos = 0;
   const size_t n = corpus.size();
   while (pos < n) {
-    while (pos < n && is_word_separator(static_cast<unsigned char>(corpus[pos]))) ++pos;
+    while (pos < n && is_chunk_space(static_cast<unsigned char>(corpus[pos]))) ++pos;
     size_t start = pos;
-    while (pos < n && !is_word_separator(static_cast<unsigned char>(corpus[pos]))) ++pos;
+    while (pos < n && !is_chunk_space(static_cast<unsigned char>(corpus[pos]))) ++pos;
     if (pos > start) {
       ++report.total_words;
       word_bytes += pos - start;

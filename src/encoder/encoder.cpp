@@ -22,8 +22,8 @@
 #include <optional>
 
 #include "encoder/pair_table.h"
-#include "encoder/worker_pool.h"
-#include "trie/huge_page_allocator.h"
+#include "common/worker_pool.h"
+#include "common/mapped_memory.h"
 #include "trie/trie.h"
 
 namespace tarvik {
@@ -172,7 +172,9 @@ Encoder& Encoder::operator=(Encoder&&) noexcept = default;
 Encoder::~Encoder() = default;
 
 Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
-  Trie trie = Trie::build(vocab.tokens);
+  Result<Trie> built = Trie::build(vocab.tokens);
+  if (!built.ok()) return std::move(built).error();
+  Trie trie = std::move(built).value();
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
   }
@@ -186,7 +188,10 @@ Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
   impl->unseen_term = context_weight * kUnseenPairScore;
   impl->bigrams_empty = impl->vocab.bigrams.empty();
   if (impl->use_pairs && !impl->bigrams_empty) {
-    impl->pairs = PairTable(impl->vocab.bigrams, tokens.size(), context_weight, impl->unseen_term);
+    Result<PairTable> pairs =
+        PairTable::build(impl->vocab.bigrams, tokens.size(), context_weight, impl->unseen_term);
+    if (!pairs.ok()) return std::move(pairs).error();
+    impl->pairs = std::move(pairs).value();
   }
   impl->ids_in_table =
       tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {

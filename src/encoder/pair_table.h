@@ -25,7 +25,8 @@
 #include <cstring>
 #include <vector>
 
-#include "trie/huge_page_allocator.h"
+#include "common/mapped_memory.h"
+#include "common/result.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -56,8 +57,11 @@ class PairTable {
   PairTable() = default;
   // Rows for left ids below `left_limit`; entries with a larger left id are
   // left out (the caller looks those up in the Vocab's own table). `unseen`
-  // is the term of a pair the table lacks. May throw std::bad_alloc.
-  PairTable(const BigramTable& bigrams, std::size_t left_limit, double weight, double unseen);
+  // is the term of a pair the table lacks. Rows, entries and filter words are
+  // addressed by 32-bit offsets: a table beyond that is a kLimit error;
+  // std::bad_alloc means memory ran out.
+  static Result<PairTable> build(const BigramTable& bigrams, std::size_t left_limit,
+                                 double weight, double unseen);
 
   std::size_t rows() const { return rows_.size(); }
   std::size_t memory_bytes() const {

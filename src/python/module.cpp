@@ -1,6 +1,7 @@
 // Module entry: creates the module once per process and refuses subinterpreters.
 #include "python/compat.h"
 #include "python/tokenizer.h"
+#include "tarvik/version.h"
 
 #include <cstdint>
 
@@ -44,7 +45,7 @@ PyObject* create_module() {
   bool ok =
       type != nullptr &&
       add_exported(module, names, "QormTokenizer", Py_NewRef(reinterpret_cast<PyObject*>(type))) &&
-      add_exported(module, names, "__version__", PyUnicode_FromString("0.1.1")) &&
+      add_exported(module, names, "__version__", PyUnicode_FromString(TARVIK_VERSION)) &&
       PyModule_AddObject(module, "__all__", names) == 0;
   if (!ok) {
     Py_XDECREF(names);

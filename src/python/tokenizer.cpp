@@ -202,9 +202,9 @@ PyObject* tokenizer_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     double context_weight = 0.3;
     if (!convert_name(slots[0], "path", &path)) return nullptr;
     if (slots[1] && !convert_real(slots[1], "context_weight", &context_weight)) return nullptr;
-    Result<Vocab> loaded = load_model(path);
+    Result<ModelDocument> loaded = load_model(path);
     if (!loaded.ok()) return raise_error(loaded.error(), "Failed to load model: ");
-    Result<Encoder> built = Encoder::build(std::move(loaded).value(), context_weight);
+    Result<Encoder> built = Encoder::build(std::move(loaded->vocab), context_weight);
     if (!built.ok()) return raise_error(built.error());
     return new_instance(std::move(built).value());
   });
@@ -221,7 +221,7 @@ PyObject* tokenizer_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!hold.acquire(self, Hold::kShared)) return nullptr;
     std::string path;
     if (!convert_name(slots[0], "path", &path)) return nullptr;
-    Status saved = save_model(state_of(self).encoder.vocab(), path);
+    Status saved = save_model(state_of(self).encoder.vocab(), {}, path);
     if (!saved.ok()) return raise_error(saved.error(), "Failed to save model: ");
     Py_RETURN_NONE;
   });

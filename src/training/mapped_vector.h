@@ -7,14 +7,13 @@
 // fragment. Failure to map throws std::bad_alloc like any allocation.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "common/mapped_memory.h"
 
 namespace tarvik::training {
 
@@ -26,15 +25,20 @@ class MappedVector {
   MappedVector() = default;
   MappedVector(const MappedVector&) = delete;
   MappedVector& operator=(const MappedVector&) = delete;
-  MappedVector(MappedVector&& other) noexcept { swap(other); }
+  MappedVector(MappedVector&& other) noexcept
+      : memory_(std::move(other.memory_)),
+        data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
   MappedVector& operator=(MappedVector&& other) noexcept {
     if (this != &other) {
-      release();
-      swap(other);
+      memory_ = std::move(other.memory_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
     }
     return *this;
   }
-  ~MappedVector() { release(); }
 
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -57,7 +61,7 @@ class MappedVector {
   // Like reserve, but grows by half again at least, so that appending in
   // small steps is amortised O(1).
   void reserve_more(std::size_t n) {
-    if (n > capacity_) remap(std::max({n, capacity_ + capacity_ / 2, kPage / sizeof(T)}));
+    if (n > capacity_) remap(std::max({n, capacity_ + capacity_ / 2, kPageBytes / sizeof(T)}));
   }
 
   void push_back(const T& value) {
@@ -83,42 +87,26 @@ class MappedVector {
   void shrink_to_fit() {
     if (size_ == 0) {
       release();
-    } else if (bytes_for(size_) < bytes_for(capacity_)) {
+    } else if (memory_.rounded(size_ * sizeof(T)) < memory_.bytes()) {
       remap(size_);
     }
   }
 
   void release() {
-    if (data_ != nullptr) ::munmap(data_, bytes_for(capacity_));
+    memory_.release();
     data_ = nullptr;
     size_ = capacity_ = 0;
   }
 
  private:
-  static constexpr std::size_t kPage = 4096;
-  static std::size_t bytes_for(std::size_t n) {
-    return (n * sizeof(T) + kPage - 1) / kPage * kPage;
-  }
-
   void remap(std::size_t n) {
-    std::size_t bytes = bytes_for(n);
-    void* p;
-    if (data_ == nullptr) {
-      p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    } else {
-      p = ::mremap(data_, bytes_for(capacity_), bytes, MREMAP_MAYMOVE);
-    }
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-    capacity_ = bytes / sizeof(T);
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    memory_.resize(n * sizeof(T));
+    data_ = static_cast<T*>(memory_.data());
+    capacity_ = memory_.bytes() / sizeof(T);
   }
 
-  void swap(MappedVector& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
-  }
-
+  MappedMemory memory_;
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <new>
 #include <numeric>
+#include <string>
 #include <string_view>
 
 namespace tarvik {
@@ -32,7 +32,7 @@ struct ChildRange {
 
 }  // namespace
 
-Trie Trie::build(std::span<const Token> tokens) {
+Result<Trie> Trie::build(std::span<const Token> tokens) {
   Trie trie;
   trie.max_token_len_ = 1;
   if (!tokens.empty()) {
@@ -53,12 +53,17 @@ Trie Trie::build(std::span<const Token> tokens) {
   auto& slots = trie.slots_;
   std::vector<bool> used;
   auto ensure = [&](std::size_t size) {
-    if (size >= kMaxSlots) throw std::bad_alloc();  // node indices must fit in 31 bits
+    if (size >= kMaxSlots) return false;  // node indices must fit in 31 bits
     if (slots.size() < size) {
       const std::size_t grown = std::max(size, slots.size() + slots.size() / 2 + 1024);
       slots.resize(grown);
       used.resize(grown, false);
     }
+    return true;
+  };
+  const auto too_large = [] {
+    return Error::limit("vocabulary too large for the trie: it would need more than " +
+                        std::to_string(kMaxSlots) + " slots");
   };
   ensure(257);
   used[kRoot] = true;
@@ -93,7 +98,7 @@ Trie Trie::build(std::span<const Token> tokens) {
     std::size_t pos = std::max<std::size_t>(first_free, first_byte);
     std::size_t base = 0;
     for (;; ++pos) {
-      ensure(pos + 257);
+      if (!ensure(pos + 257)) return too_large();
       if (used[pos]) continue;
       base = pos - first_byte;
       bool fits = true;

@@ -27,7 +27,8 @@
 #include <span>
 #include <vector>
 
-#include "trie/huge_page_allocator.h"
+#include "common/mapped_memory.h"
+#include "common/result.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -38,8 +39,9 @@ class Trie {
   static constexpr NodeIndex kRoot = 0;
 
   // Builds the trie over `tokens` in table order. Keeps no reference to the
-  // table. May throw std::bad_alloc.
-  static Trie build(std::span<const Token> tokens);
+  // table. A vocabulary whose trie would need more than kMaxSlots slots (node
+  // indices are 31 bits) is a kLimit error; std::bad_alloc means memory ran out.
+  static Result<Trie> build(std::span<const Token> tokens);
 
   // The longest token in bytes (the first token's length is the starting
   // point, so empty tokens count as 0), or 1 for an empty table.

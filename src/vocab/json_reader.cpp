@@ -119,10 +119,7 @@ bool JsonReader::read_hex4(unsigned& value) {
 bool JsonReader::read_string_into(std::string& out) {
   for (;;) {
     const char* run = pos_;
-    while (pos_ != end_ && *pos_ != '"' && *pos_ != '\\' &&
-           static_cast<unsigned char>(*pos_) >= 0x20) {
-      ++pos_;
-    }
+    skip_plain();
     out.append(run, pos_);
     if (at_end()) return fail(offset(), "EOF while parsing a string");
     char c = *pos_;
@@ -198,10 +195,7 @@ bool JsonReader::read_string(std::string& out) {
 bool JsonReader::read_key(std::string_view& key) {
   ++pos_;  // '"'
   const char* start = pos_;
-  while (pos_ != end_ && *pos_ != '"' && *pos_ != '\\' &&
-         static_cast<unsigned char>(*pos_) >= 0x20) {
-    ++pos_;
-  }
+  skip_plain();
   if (pos_ != end_ && *pos_ == '"') {
     key = std::string_view(start, static_cast<std::size_t>(pos_ - start));
     ++pos_;
@@ -215,10 +209,7 @@ bool JsonReader::read_key(std::string_view& key) {
 
 bool JsonReader::skip_string() {
   ++pos_;  // '"'
-  while (pos_ != end_ && *pos_ != '"' && *pos_ != '\\' &&
-         static_cast<unsigned char>(*pos_) >= 0x20) {
-    ++pos_;
-  }
+  skip_plain();
   if (pos_ != end_ && *pos_ == '"') {
     ++pos_;
     return true;

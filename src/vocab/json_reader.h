@@ -122,6 +122,14 @@ class JsonReader {
     }
     while (pos_ != end_ && *pos_ == ' ') ++pos_;
   }
+  // Moves past the plain characters of a string: everything up to the
+  // closing quote, a backslash, a control character or the end of the text.
+  void skip_plain() {
+    while (pos_ != end_ && *pos_ != '"' && *pos_ != '\\' &&
+           static_cast<unsigned char>(*pos_) >= 0x20) {
+      ++pos_;
+    }
+  }
   bool read_string_into(std::string& out);
   bool skip_string();
   bool read_hex4(unsigned& value);

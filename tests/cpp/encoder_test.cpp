@@ -3,6 +3,7 @@
 // dense-row implementation on random vocabularies, and the worker pool under
 // concurrent callers and fork. The documented examples and the user-visible
 // cases live in tests/test_encoding.py.
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,16 +11,19 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "check.h"
+#include "common/cpu_count.h"
+#include "common/worker_pool.h"
 #include "encoder/encoder.h"
-#include "encoder/worker_pool.h"
 #include "trie/trie.h"
 
 using namespace tarvik;
@@ -192,7 +196,7 @@ std::string random_input(std::mt19937& rng, std::size_t max_len) {
 void test_trie_walks() {
   Vocab v;
   v.tokens = {tok(0, "a"), tok(1, "ab"), tok(2, "abc")};
-  Trie t = Trie::build(v.tokens);
+  Trie t = Trie::build(v.tokens).value();
   const std::string in = "abcd";
   auto p = reinterpret_cast<const unsigned char*>(in.data());
   std::vector<std::pair<TokenId, long>> seen;
@@ -206,13 +210,13 @@ void test_trie_walks() {
   check(!t.walk(p + 3, p + 4, rec), "first step failure is reported");
   check(t.node_count() == 4 && t.max_token_len() == 3, "node count and max len");
 
-  Trie base = Trie::build(Vocab::base().tokens);
+  Trie base = Trie::build(Vocab::base().tokens).value();
   check(base.node_count() == 257 && base.max_token_len() == 1, "base vocabulary: 257 nodes, len 1");
 
   // Later duplicate wins; ids are the stored field; the all-ones id survives;
   // the empty token is never reported.
   v.tokens = {tok(7, "x"), tok(0xFFFFFFFFu, "xy"), tok(9, "x"), tok(5, "")};
-  t = Trie::build(v.tokens);
+  t = Trie::build(v.tokens).value();
   const std::string xy = "xy";
   auto q = reinterpret_cast<const unsigned char*>(xy.data());
   seen.clear();
@@ -220,7 +224,7 @@ void test_trie_walks() {
   check(seen == std::vector<std::pair<TokenId, long>>{{9, 1}, {0xFFFFFFFFu, 2}},
         "later duplicate wins, id 4294967295 kept");
   Vocab empty;
-  check(Trie::build(empty.tokens).max_token_len() == 1, "empty table: max len 1");
+  check(Trie::build(empty.tokens)->max_token_len() == 1, "empty table: max len 1");
 }
 
 void test_against_reference() {
@@ -245,13 +249,51 @@ void test_against_reference() {
   check(mismatches == 0, "encoders equal the literal implementation on random vocabularies");
 }
 
+// The variables are read in order and a value that is not a positive count
+// passes to the next; the machine's count is the fallback, and it never
+// exceeds the processors this process may run on.
+void test_pool_size_from_environment() {
+  const std::string names[] = {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"};
+  std::optional<std::string> saved[2];
+  for (int i = 0; i < 2; ++i) {
+    if (const char* value = std::getenv(names[i].c_str())) saved[i] = value;
+  }
+  auto set = [&](const char* first, const char* second) {
+    const char* values[] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+      if (values[i]) {
+        setenv(names[i].c_str(), values[i], 1);
+      } else {
+        unsetenv(names[i].c_str());
+      }
+    }
+    return configured_pool_size();
+  };
+
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  check(sched_getaffinity(0, sizeof allowed, &allowed) == 0, "affinity set readable");
+  const std::size_t machine = available_processors();
+  check(machine >= 1 && machine <= static_cast<std::size_t>(CPU_COUNT(&allowed)),
+        "processor count within the affinity set");
+
+  check(set("3", "5") == 3, "RAYON_NUM_THREADS first");
+  check(set("0", "5") == 5 && set("x", "5") == 5 && set(nullptr, "5") == 5,
+        "RAYON_RS_NUM_CPUS when RAYON_NUM_THREADS holds no positive count");
+  check(set("0", "-2") == machine && set(nullptr, nullptr) == machine,
+        "the machine when neither variable holds a positive count");
+
+  for (int i = 0; i < 2; ++i) {
+    if (saved[i]) {
+      setenv(names[i].c_str(), saved[i]->c_str(), 1);
+    } else {
+      unsetenv(names[i].c_str());
+    }
+  }
+}
+
 void test_pool() {
-  check(parse_thread_count("4") == 4 && parse_thread_count("+2") == 2 &&
-            parse_thread_count("0") == 0 && parse_thread_count("-1") == 0 &&
-            parse_thread_count(" 3") == 0 && parse_thread_count("") == 0 &&
-            parse_thread_count("99999999999999999999999") == 0,
-        "thread count parsing");
-  check(available_processors() >= 1, "at least one processor");
+  test_pool_size_from_environment();
 
   Encoder e = make(base_plus({{"ab", -1}, {"abc", -1}}), 0.3);
   std::string in(1 << 20, 'a');

@@ -2,6 +2,7 @@
 // floats, arbitrary bit patterns, control bytes in names. The golden layout,
 // the reading rules and file-system behaviour are tested through the module
 // in tests/test_model_file.py.
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "check.h"
 #include "vocab/json_writer.h"
@@ -103,7 +105,7 @@ void test_round_trips() {
   for (int round = 0; round < 20; ++round) {
     Vocab v = random_vocab(rng);
     auto back = parse_model(render_model(v));
-    check(back.ok() && *back == v, "random vocabulary round trip " + std::to_string(round) + ": " +
+    check(back.ok() && back->vocab == v && back->filters.empty(), "random vocabulary round trip " + std::to_string(round) + ": " +
                                        (back.ok() ? "differs" : back.error().message));
   }
   // Every finite double reads back bit for bit from its written form.
@@ -119,10 +121,91 @@ void test_round_trips() {
   check(bad == 0, "double round trip, " + std::to_string(bad) + " mismatches");
 }
 
+// The "filters" key: written after "special_tokens" only when a filter is
+// active, read back in order, optional, and strict about names.
+void test_filters() {
+  Vocab v = Vocab::base();
+  (void)v.add_special_token("<s>");
+  const std::string plain = render_model(v);
+  check(plain.find("\"filters\"") == std::string::npos, "no filters: no key");
+  check(plain.ends_with("  ]\n}"), "no filters: the document ends with special_tokens");
+
+  const Filter filters[] = {Filter::kNormalizeWhitespace, Filter::kLowercaseAscii,
+                            Filter::kNormalizeWhitespace};
+  const std::string text = render_model(v, filters);
+  check_eq(text.substr(text.find("\n  \"filters\"")), R"(
+  "filters": [
+    "normalize_whitespace",
+    "lowercase_ascii",
+    "normalize_whitespace"
+  ]
+})",
+           "filters layout");
+  check_eq(text.substr(0, text.find(",\n  \"filters\"")) + "\n}", plain,
+           "filters add only their key");
+  auto back = parse_model(text);
+  check(back.ok() && back->vocab == v &&
+            std::equal(back->filters.begin(), back->filters.end(), std::begin(filters),
+                       std::end(filters)),
+        "filters read back in order");
+
+  const std::pair<std::string, std::string> bad[] = {
+      {R"("filters": ["lowercase", "upper"])",
+       R"(invalid value: unknown filter "upper", expected a filter name)"},
+      {R"("filters": "lowercase")", "invalid type: string \"lowercase\", expected an array"},
+      {R"("filters": [], "filters": [])", "duplicate field `filters`"}};
+  for (const auto& [member, want] : bad) {
+    auto result = parse_model(R"({"version": "", "tokens": [], "bigrams": [], "vocab_size": 0, )" +
+                              member + "}");
+    check(!result.ok() && result.error().message.starts_with(want),
+          "bad filters: " + member + " -> " + (result.ok() ? "loaded" : result.error().message));
+  }
+  auto alias = parse_model(R"({"tokens": [], "bigrams": [], "vocab_size": 0, "version": "",
+                               "filters": ["lowercase"]})");
+  check(alias.ok() && alias->filters.size() == 1 && alias->filters[0] == Filter::kLowercaseAscii,
+        "an accepted alias reads as its filter");
+  // The positional form keeps its five fields: filters are named, never positional.
+  auto positional = parse_model(R"(["", [], [], 0, [], ["lowercase"]])");
+  check(!positional.ok() && positional.error().message.starts_with(
+                                "invalid length 6, expected struct VocabFile with 5 elements"),
+        "a sixth positional element is refused");
+}
+
+// The same vocabulary gives the same bytes whatever order its bigram map
+// was filled in: entries are written by (left, right).
+void test_bigram_order() {
+  std::mt19937_64 rng(7);
+  std::vector<std::pair<std::uint64_t, double>> entries;
+  for (int i = 0; i < 2000; ++i) {
+    entries.emplace_back(bigram_key(rng() % 300, rng() % 300), -static_cast<double>(i));
+  }
+  Vocab forward = Vocab::base();
+  Vocab backward = Vocab::base();
+  forward.bigrams.reserve(10);
+  backward.bigrams.reserve(5000);
+  for (const auto& [key, value] : entries) forward.bigrams.insert_or_assign(key, value);
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    backward.bigrams.emplace(it->first, forward.bigrams[it->first]);
+  }
+  const std::string text = render_model(forward);
+  check(text == render_model(backward), "bigram order does not depend on the hash map");
+  std::vector<std::pair<TokenId, TokenId>> written;
+  for (std::size_t at = text.find("\"left\": "); at != std::string::npos;
+       at = text.find("\"left\": ", at + 1)) {
+    std::size_t right = text.find("\"right\": ", at);
+    written.emplace_back(std::stoul(text.substr(at + 8)), std::stoul(text.substr(right + 9)));
+  }
+  check(written.size() == forward.bigrams.size() &&
+            std::is_sorted(written.begin(), written.end()),
+        "bigrams written in (left, right) order");
+}
+
 }  // namespace
 
 int main() {
   test_layout();
   test_round_trips();
+  test_filters();
+  test_bigram_order();
   return testing::finish();
 }

@@ -1,8 +1,6 @@
 // The process-wide worker pool used by chunked encoding.
 //
-// Created on first use with the size given by RAYON_NUM_THREADS, else
-// RAYON_RS_NUM_CPUS (each only when it holds a positive integer), else the
-// processors the process may run on. A pool of size N has N - 1 threads of its
+// Created on first use with configured_pool_size() runners (common/cpu_count.h). A pool of size N has N - 1 threads of its
 // own; the calling thread of run() is the N-th runner, so a pool of size 1
 // runs everything on the caller.
 //
@@ -12,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -47,17 +44,5 @@ class WorkerPool {
   explicit WorkerPool(std::size_t size);
   State* state_;
 };
-
-// Parses a positive decimal integer (an optional leading '+', nothing else);
-// 0 for anything else.
-std::size_t parse_thread_count(std::string_view text);
-
-// The pool size the environment and the machine ask for, at least 1.
-std::size_t configured_pool_size();
-
-// Processors in this process's affinity set, lowered by a cgroup CPU quota
-// (v2 cpu.max, v1 cpu.cfs_quota_us / cpu.cfs_period_us) when one is set on the
-// process's cgroup or an ancestor; at least 1.
-std::size_t available_processors();
 
 }  // namespace tarvik

@@ -1,73 +1,21 @@
-// The worker pool: threads waiting on a queue of batches, each batch a
-// shared index counter that the pool's threads and the submitting thread
-// drain together.
-#include "encoder/worker_pool.h"
+// The processor count: the affinity set, lowered by a cgroup CPU quota, and
+// the environment variables that override it.
+#include "common/cpu_count.h"
 
-#include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <limits>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace tarvik {
-
 namespace {
-
-struct Batch {
-  std::size_t count = 0;
-  void (*fn)(void*, std::size_t) = nullptr;
-  void* task = nullptr;
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> done{0};
-  std::mutex mutex;
-  std::condition_variable finished;
-
-  // Runs indices until none is left; returns after the last one it took.
-  void drain() {
-    for (;;) {
-      const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
-      if (index >= count) return;
-      fn(task, index);
-      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
-        std::lock_guard<std::mutex> lock(mutex);
-        finished.notify_all();
-      }
-    }
-  }
-  bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
-};
-
-// Guards creation of the shared pool; held across fork() so the child never
-// inherits it locked by a thread that does not exist there.
-std::mutex g_create_mutex;
-std::atomic<WorkerPool*> g_pool{nullptr};
-
-void before_fork() {
-  g_create_mutex.lock();
-}
-void after_fork_parent() {
-  g_create_mutex.unlock();
-}
-void after_fork_child() {
-  // The pool's threads are gone in the child and its locks may be held by
-  // them: abandon the object without touching it.
-  g_pool.store(nullptr, std::memory_order_relaxed);
-  g_create_mutex.unlock();
-}
 
 std::optional<std::string> read_first_line(const std::string& path) {
   std::ifstream in(path);
@@ -103,8 +51,9 @@ struct CgroupMount {
 
 // Finds the mount of a cgroup hierarchy: v2 when `controller` is empty, else
 // the v1 hierarchy that carries `controller`.
-std::optional<CgroupMount> find_cgroup_mount(const std::string& controller) {
-  std::ifstream in("/proc/self/mountinfo");
+std::optional<CgroupMount> find_cgroup_mount(const std::string& root,
+                                             const std::string& controller) {
+  std::ifstream in(root + "/proc/self/mountinfo");
   std::string line;
   while (std::getline(in, line)) {
     const std::size_t dash = line.find(" - ");
@@ -124,8 +73,8 @@ std::optional<CgroupMount> find_cgroup_mount(const std::string& controller) {
 }
 
 // The cgroup path of this process: v2 when `controller` is empty.
-std::optional<std::string> find_cgroup_path(const std::string& controller) {
-  std::ifstream in("/proc/self/cgroup");
+std::optional<std::string> find_cgroup_path(const std::string& root, const std::string& controller) {
+  std::ifstream in(root + "/proc/self/cgroup");
   std::string line;
   while (std::getline(in, line)) {
     const std::size_t first = line.find(':');
@@ -145,9 +94,9 @@ std::optional<std::string> find_cgroup_path(const std::string& controller) {
 }
 
 // The directories from the process's own cgroup up to the hierarchy's mount.
-std::vector<std::string> cgroup_dirs(const std::string& controller) {
-  const std::optional<CgroupMount> mount = find_cgroup_mount(controller);
-  const std::optional<std::string> path = find_cgroup_path(controller);
+std::vector<std::string> cgroup_dirs(const std::string& root, const std::string& controller) {
+  const std::optional<CgroupMount> mount = find_cgroup_mount(root, controller);
+  const std::optional<std::string> path = find_cgroup_path(root, controller);
   if (!mount || !path) return {};
   std::string relative = *path;
   if (mount->root != "/") {
@@ -157,7 +106,7 @@ std::vector<std::string> cgroup_dirs(const std::string& controller) {
   std::vector<std::string> dirs;
   for (;;) {
     while (!relative.empty() && relative.back() == '/') relative.pop_back();
-    dirs.push_back(mount->mount_point + relative);
+    dirs.push_back(root + mount->mount_point + relative);
     if (relative.empty()) return dirs;
     relative = relative.substr(0, relative.rfind('/'));
   }
@@ -169,10 +118,12 @@ std::size_t quota_processors(long long quota, long long period) {
   return whole < 1 ? 1 : static_cast<std::size_t>(whole);
 }
 
-std::optional<std::size_t> cgroup_quota() {
+}  // namespace
+
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
   std::optional<std::size_t> limit;
   auto lower = [&](std::size_t value) { limit = limit ? std::min(*limit, value) : value; };
-  for (const std::string& dir : cgroup_dirs("")) {
+  for (const std::string& dir : cgroup_dirs(root, "")) {
     const std::optional<std::string> line = read_first_line(dir + "/cpu.max");
     if (!line) continue;
     const std::vector<std::string> fields = split(*line, ' ');
@@ -181,7 +132,7 @@ std::optional<std::size_t> cgroup_quota() {
     const std::optional<long long> period = parse_ll(fields[1]);
     if (quota && period && *quota > 0 && *period > 0) lower(quota_processors(*quota, *period));
   }
-  for (const std::string& dir : cgroup_dirs("cpu")) {
+  for (const std::string& dir : cgroup_dirs(root, "cpu")) {
     const std::optional<std::string> quota_line = read_first_line(dir + "/cpu.cfs_quota_us");
     const std::optional<std::string> period_line = read_first_line(dir + "/cpu.cfs_period_us");
     if (!quota_line || !period_line) continue;
@@ -191,6 +142,8 @@ std::optional<std::size_t> cgroup_quota() {
   }
   return limit;
 }
+
+namespace {
 
 std::size_t affinity_processors() {
   for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
@@ -211,99 +164,6 @@ std::size_t affinity_processors() {
 }
 
 }  // namespace
-
-struct WorkerPool::State {
-  std::size_t size = 1;
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<std::shared_ptr<Batch>> queue;
-
-  void work() {
-    for (;;) {
-      std::shared_ptr<Batch> batch;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        wake.wait(lock, [&] { return !queue.empty(); });
-        batch = queue.front();
-        if (batch->exhausted()) {
-          queue.pop_front();
-          continue;
-        }
-      }
-      batch->drain();
-    }
-  }
-};
-
-WorkerPool::WorkerPool(std::size_t size) : state_(new State) {
-  // Workers never handle signals: the process's handlers run on its own
-  // threads, as they would without the pool.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  std::size_t started = 0;
-  for (; started + 1 < size; ++started) {
-    try {
-      std::thread(&State::work, state_).detach();
-    } catch (const std::system_error&) {
-      break;  // run with the threads the system granted
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  state_->size = started + 1;
-}
-
-WorkerPool& WorkerPool::shared() {
-  if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-  static const bool registered = [] {
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
-    return true;
-  }();
-  (void)registered;
-  std::lock_guard<std::mutex> lock(g_create_mutex);
-  WorkerPool* pool = g_pool.load(std::memory_order_relaxed);
-  if (pool == nullptr) {
-    // Never deleted: detached threads keep using it until the process ends.
-    pool = new WorkerPool(configured_pool_size());
-    g_pool.store(pool, std::memory_order_release);
-  }
-  return *pool;
-}
-
-std::size_t WorkerPool::size() const {
-  return state_->size;
-}
-
-void WorkerPool::run_erased(std::size_t count, Erased fn, void* task) {
-  if (count == 0) return;
-  if (state_->size == 1 || count == 1) {
-    for (std::size_t i = 0; i < count; ++i) fn(task, i);
-    return;
-  }
-  auto batch = std::make_shared<Batch>();
-  batch->count = count;
-  batch->fn = fn;
-  batch->task = task;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->queue.push_back(batch);
-  }
-  state_->wake.notify_all();
-  batch->drain();
-  {
-    std::unique_lock<std::mutex> lock(batch->mutex);
-    batch->finished.wait(lock,
-                         [&] { return batch->done.load(std::memory_order_acquire) == count; });
-  }
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  for (auto it = state_->queue.begin(); it != state_->queue.end(); ++it) {
-    if (*it == batch) {
-      state_->queue.erase(it);
-      break;
-    }
-  }
-}
 
 std::size_t parse_thread_count(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -329,7 +189,7 @@ std::size_t configured_pool_size() {
 
 std::size_t available_processors() {
   std::size_t count = affinity_processors();
-  if (const std::optional<std::size_t> quota = cgroup_quota()) count = std::min(count, *quota);
+  if (const std::optional<std::size_t> quota = cgroup_cpu_limit()) count = std::min(count, *quota);
   return count < 1 ? 1 : count;
 }
 
