@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/console.h"
-#include "encoder/worker_pool.h"
+#include "common/worker_pool.h"
 #include "training/chunk_counts.h"
 #include "training/trainer.h"
 

@@ -66,7 +66,7 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
     for (char c : bytes) histogram[static_cast<unsigned char>(c)] += chunk.weight;
     // A chunk is one word, after its leading whitespace byte if it has one.
     std::string_view word =
-        is_word_separator(static_cast<unsigned char>(bytes[0])) ? bytes.substr(1) : bytes;
+        is_chunk_space(static_cast<unsigned char>(bytes[0])) ? bytes.substr(1) : bytes;
     if (word.empty()) continue;
     report.total_words += chunk.weight;
     word_bytes += word.size() * chunk.weight;

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "encoder/worker_pool.h"
+#include "common/worker_pool.h"
 #include "training/file_blocks.h"
 
 namespace tarvik::training {
@@ -26,7 +26,7 @@ constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
 // The scan between two cancellation polls, and the smallest part of a corpus
 // worth handing to a runner of its own.
-constexpr std::uint64_t kPollBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kSliceBytes = std::uint64_t{4} << 20;
 constexpr std::uint64_t kMinPart = std::uint64_t{1} << 20;
 
 std::uint64_t process_seed() {
@@ -37,12 +37,6 @@ std::uint64_t process_seed() {
       1;
   return seed;
 }
-
-struct SpaceTable {
-  bool space[256] = {};
-  constexpr SpaceTable() { space[0x09] = space[0x0A] = space[0x0D] = space[0x20] = true; }
-};
-constexpr SpaceTable kSpace;
 
 // Short chunks: key = bytes | length << 56, never 0.
 class ShortTable {
@@ -268,7 +262,7 @@ class LongTable {
 
 // Index of the first whitespace byte at or after `from`, or size.
 std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::uint64_t size) {
-  while (from < size && !kSpace.space[bytes[from]]) ++from;
+  while (from < size && !is_chunk_space(bytes[from])) ++from;
   return from;
 }
 
@@ -401,7 +395,7 @@ void ChunkCounter::feed(std::string_view block) {
     return length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
   };
   for (std::uint64_t i = start + 1; i < n; ++i) {
-    if (!kSpace.space[bytes[i]]) continue;
+    if (!is_chunk_space(bytes[i])) continue;
     const std::uint64_t length = i - start;
     if (length <= MediumTable::kMaxBytes && start + 16 <= n) {
       std::uint64_t lo, hi;
@@ -543,7 +537,7 @@ Result<ChunkCounts> count_on_pool(std::size_t count, const CancelCheck& cancel, 
 template <class Poll>
 Status feed_polled(ChunkCounter& counter, std::string_view text, Poll& poll) {
   while (!text.empty()) {
-    std::string_view slice = text.substr(0, kPollBytes);
+    std::string_view slice = text.substr(0, kSliceBytes);
     counter.feed(slice);
     text.remove_prefix(slice.size());
     if (poll()) return Error::interrupted();

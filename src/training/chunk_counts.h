@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/text.h"
 #include "tarvik/callbacks.h"
 #include "training/mapped_vector.h"
 
@@ -40,10 +41,6 @@ struct Chunk {
 
   bool is_inline() const { return length <= kInlineBytes; }
 };
-
-inline bool is_chunk_space(unsigned char byte) {
-  return byte == 0x09 || byte == 0x0A || byte == 0x0D || byte == 0x20;
-}
 
 class ChunkCounts {
  public:

@@ -9,24 +9,9 @@
 #include <cstring>
 #include <utility>
 
+#include "common/file_io.h"
+
 namespace tarvik::training {
-namespace {
-
-[[maybe_unused]] const char* strerror_text(int rc, const char* buf) {
-  return rc == 0 ? buf : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* text, const char*) {
-  return text;
-}
-
-Error os_error(int err, const std::string& path) {
-  char buf[256];
-  std::string text = strerror_text(strerror_r(err, buf, sizeof buf), buf);
-  return Error::io(text + " (os error " + std::to_string(err) + ")", err, path);
-}
-
-}  // namespace
-
 Result<BlockReader> BlockReader::open(const std::string& path, std::size_t block) {
   if (path.find('\0') != std::string::npos) {
     return Error::io("file name contained an unexpected NUL byte", 0, path);

@@ -2,8 +2,9 @@
 //
 // Each read is retried when a signal interrupts it (after polling the
 // cancellation check, so Ctrl-C can stop a read that blocks); every OS
-// failure is an Error::io carrying the errno and the path, worded
-// "{system text} (os error {n})" like the model file's errors.
+// failure is common/file_io's os_error: kIo carrying the errno and the path,
+// worded "{system text} (os error {n})". Unlike read_file there, it never
+// holds more than one block of the file.
 #pragma once
 
 #include <cstdint>
