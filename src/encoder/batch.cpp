@@ -1,0 +1,148 @@
+// The batch runner: windows of units on the worker pool, joined in order.
+#include "encoder/batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/worker_pool.h"
+
+namespace tarvik {
+namespace {
+
+// A window closes once it holds this much input and enough units to keep
+// every runner busy to its end; its ids are then joined and freed.
+constexpr std::size_t kWindowBytes = std::size_t{256} << 10;
+constexpr std::size_t kUnitsPerRunner = 8;
+constexpr std::size_t kMaxWindowUnits = std::size_t{1} << 16;
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+struct Unit {
+  std::size_t item;
+  std::size_t begin;
+  std::size_t end;
+  bool last;  // the item's last unit: its boundary follows
+};
+
+struct Slot {
+  TokenIds ids;
+  std::optional<Error> error;
+  bool out_of_memory = false;
+};
+
+// Rate-limits the caller's check and remembers a stop.
+class Poll {
+ public:
+  explicit Poll(const CancelCheck& cancel) : cancel_(cancel) {}
+  // True once the check has asked to stop.
+  bool operator()() {
+    if (!cancel_ || stopped_) return stopped_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kPollInterval) return false;
+    last_ = now;
+    stopped_ = cancel_();
+    return stopped_;
+  }
+  bool stopped() const { return stopped_; }
+
+ private:
+  const CancelCheck& cancel_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::string_view> texts,
+                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel) {
+  if (offsets.size() != texts.size() + 1) {
+    return Error::internal("batch boundaries: " + std::to_string(offsets.size()) +
+                           " slots for " + std::to_string(texts.size()) + " texts");
+  }
+  offsets[0] = 0;
+  WorkerPool& pool = WorkerPool::shared();
+  const std::size_t min_units = kUnitsPerRunner * pool.size();
+  const std::thread::id caller = std::this_thread::get_id();
+  Poll poll(cancel);
+  std::uint64_t total = 0;
+
+  std::vector<Unit> units;
+  std::vector<Slot> slots;
+  std::size_t item = 0;
+  std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
+  while (item < texts.size()) {
+    // Gather one window of units.
+    units.clear();
+    std::size_t window_bytes = 0;
+    while (item < texts.size() && units.size() < kMaxWindowUnits &&
+           (window_bytes < kWindowBytes || units.size() < min_units)) {
+      const std::size_t n = texts[item].size();
+      const bool split = mode.chunked && n > kParallelThreshold;
+      const std::size_t end = split ? std::min(n, item_pos + kChunkSize) : n;
+      units.push_back({item, item_pos, end, end == n});
+      window_bytes += end - item_pos;
+      if (end == n) {
+        ++item;
+        item_pos = 0;
+      } else {
+        item_pos = end;
+      }
+    }
+
+    slots.clear();
+    slots.resize(units.size());
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> first_failure{std::numeric_limits<std::size_t>::max()};
+    pool.run(units.size(), [&](std::size_t k) {
+      if (std::this_thread::get_id() == caller && poll()) stop.store(true, std::memory_order_relaxed);
+      if (stop.load(std::memory_order_relaxed) ||
+          k > first_failure.load(std::memory_order_relaxed)) {
+        return;
+      }
+      const Unit& unit = units[k];
+      Slot& slot = slots[k];
+      try {
+        const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
+        Result<TokenIds> ids = (encoder.*mode.encode)(text);
+        if (ids.ok()) {
+          slot.ids = std::move(ids).value();
+          return;
+        }
+        slot.error = std::move(ids).error();
+      } catch (const std::bad_alloc&) {
+        slot.out_of_memory = true;
+      } catch (...) {
+        slot.error = Error::internal("unexpected failure while encoding a batch item");
+      }
+      // Units after this one need not run: an earlier failure wins.
+      std::size_t seen = first_failure.load(std::memory_order_relaxed);
+      while (k < seen && !first_failure.compare_exchange_weak(seen, k)) {
+      }
+    });
+
+    // Every unit before the first failure ran, so the scan meets it first.
+    for (Slot& slot : slots) {
+      if (slot.out_of_memory) throw std::bad_alloc();
+      if (slot.error) return std::move(*slot.error);
+    }
+    if (poll.stopped() || poll()) return Error::interrupted();
+    for (std::size_t k = 0; k < units.size(); ++k) {
+      TokenIds& ids = slots[k].ids;
+      if (!ids.empty()) {
+        std::memcpy(out.extend(ids.size()), ids.data(), ids.size() * sizeof(TokenId));
+        total += ids.size();
+        TokenIds().swap(ids);
+      }
+      if (units[k].last) offsets[units[k].item + 1] = total;
+    }
+  }
+  return {};
+}
+
+}  // namespace tarvik
