@@ -1,10 +1,7 @@
 // tarvik encode: text files to token ids.
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -97,49 +94,6 @@ Result<EncodeArgs> configure(const ParsedArgs& args) {
   return out;
 }
 
-// Worker threads for encoding: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, when
-// a positive whole number; else the processors this process may use.
-std::size_t thread_count() {
-  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') continue;
-    char* end = nullptr;
-    const unsigned long long n = std::strtoull(value, &end, 10);
-    if (*end == '\0' && n > 0 && value[0] != '-') return static_cast<std::size_t>(std::min(n, 1024ULL));
-  }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return hardware > 0 ? hardware : 1;
-}
-
-// Encodes every unit as one input of its own, on up to `threads` threads;
-// slot i receives unit i's ids, so the order is the input's whatever the
-// scheduling. Units are taken in order from a shared counter, which balances
-// the threads by bytes well enough for units of at most a chunk.
-Status encode_units(const Tokenizer& model, const Units& units, EncodeMode mode,
-                    std::size_t threads, std::vector<Result<TokenIds>>& slots) {
-  slots.clear();
-  slots.resize(units.units.size(), TokenIds{});
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i = next.fetch_add(1); i < units.units.size(); i = next.fetch_add(1)) {
-      try {
-        slots[i] = model.encode_filtered(units.bytes(i), mode);
-      } catch (const std::bad_alloc&) {
-        slots[i] = Error::internal("out of memory");
-      }
-    }
-  };
-  // Small batches (many tiny blocks, short files) cost more to hand out than to encode.
-  const std::size_t wanted = units.arena.size() < kChunk ? 1 : std::min(threads, units.units.size());
-  std::vector<std::thread> pool;
-  for (std::size_t t = 1; t < wanted; ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& thread : pool) thread.join();
-  for (Result<TokenIds>& slot : slots)
-    if (!slot) return std::move(slot).error();
-  return {};
-}
-
 // Sum of the inputs' sizes when all are regular files; 0 (unknown) otherwise.
 std::uint64_t total_size(const std::vector<std::string>& files) {
   std::uint64_t total = 0;
@@ -194,14 +148,21 @@ Status run(const EncodeArgs& args) {
   Result<std::unique_ptr<IdWriter>> writer = make_writer(args.ids.format, args.ids.dtype, *out);
   if (!writer) return std::move(writer).error();
 
-  const std::size_t threads = thread_count();
   DocumentCutter cutter(*model, args.mode);
-  std::vector<Result<TokenIds>> slots;
+  std::vector<std::string_view> texts;
+  // Each unit is encoded as an input of its own, all of a block's units at
+  // once on the worker pool, and written in order.
   auto encode_and_write = [&]() -> Status {
     const Units units = cutter.take();
-    TARVIK_TRY(encode_units(*model, units, args.mode, threads, slots));
+    texts.clear();
+    for (std::size_t i = 0; i < units.units.size(); ++i) texts.push_back(units.bytes(i));
+    Result<FlatIds> batch = model->encode_batch(texts, args.mode);
+    if (!batch) return std::move(batch).error();
     for (std::size_t i = 0; i < units.units.size(); ++i) {
-      TARVIK_TRY((*writer)->write(*slots[i]));
+      const auto start = static_cast<std::ptrdiff_t>(batch->offsets[i]);
+      const auto end = static_cast<std::ptrdiff_t>(batch->offsets[i + 1]);
+      TARVIK_TRY((*writer)->write(std::span<const TokenId>(batch->ids.begin() + start,
+                                                           batch->ids.begin() + end)));
       if (!units.units[i].ends_document) continue;
       if (eos) TARVIK_TRY((*writer)->write(std::span<const TokenId>(&*eos, 1)));
       TARVIK_TRY((*writer)->end_document());
