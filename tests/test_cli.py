@@ -522,6 +522,15 @@ def test_subcommand_help(cli, name):
     assert max(map(len, out.splitlines())) <= 79
 
 
+def test_cli_page_documents_every_subcommand_and_option(cli):
+    page = (ROOT / "docs" / "cli.md").read_text()
+    for name in SUBCOMMANDS:
+        assert f"## `tarvik {name}" in page, name
+        options = re.findall(r"^ +(?:-\w, )?(--[\w-]+)", run(cli, name, "--help").stdout.decode(), re.M)
+        missing = [o for o in options if o != "--help" and f"`{o}" not in page]
+        assert options and missing == [], (name, missing)
+
+
 def test_version(cli):
     out = run(cli, "--version").stdout.decode()
     assert out == f"tarvik {tarvik_core.__version__}\n"
