@@ -32,7 +32,9 @@ import tempfile
 import time
 from pathlib import Path
 
-CORPORA = Path(__file__).resolve().parents[1].parent / "shared/corpora"
+# shared/corpora beside the checkout (or beside any folder above it, for a worktree).
+CORPORA = next((p / "shared/corpora" for p in Path(__file__).resolve().parents[1:]
+                if (p / "shared/corpora").is_dir()), Path("../shared/corpora"))
 HELDOUT = CORPORA / "heldout/mixed.txt"
 TRAIN = CORPORA / "mixed.txt"
 SPM_MODEL = CORPORA / "peer_results/models/mixed_bpe_t2.model"
