@@ -132,7 +132,7 @@ def peer_models(args, cache: Path):
     from tokenizers import decoders, models, pre_tokenizers, trainers
 
     data = train_bytes(args.train_bytes).decode("utf-8")
-    chunks = [data[i:i + 1 << 16] for i in range(0, len(data), 1 << 16)]
+    chunks = [data[i:i + (1 << 16)] for i in range(0, len(data), 1 << 16)]
     out = {}
 
     import rustbpe
