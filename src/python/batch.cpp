@@ -215,6 +215,12 @@ bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out) {
 }
 
 bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, TextBatch* out) {
+  // Growing by doubling would hold the old and new arrays at once.
+  if (PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) {
+    const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(texts));
+    out->owners.reserve(size);
+    out->views.reserve(size);
+  }
   return for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
     if (append_text(item, tokenizer, out)) return true;
     PyErr_Clear();
