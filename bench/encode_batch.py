@@ -32,7 +32,9 @@ import tempfile
 import time
 from pathlib import Path
 
-CORPORA = Path(__file__).resolve().parents[1].parent / "shared/corpora"
+# shared/corpora beside the checkout (or beside any folder above it, for a worktree).
+CORPORA = next((p / "shared/corpora" for p in Path(__file__).resolve().parents[1:]
+                if (p / "shared/corpora").is_dir()), Path("../shared/corpora"))
 HELDOUT = CORPORA / "heldout/mixed.txt"
 TRAIN = CORPORA / "mixed.txt"
 SPM_MODEL = CORPORA / "peer_results/models/mixed_bpe_t2.model"
@@ -130,7 +132,7 @@ def peer_models(args, cache: Path):
     from tokenizers import decoders, models, pre_tokenizers, trainers
 
     data = train_bytes(args.train_bytes).decode("utf-8")
-    chunks = [data[i:i + 1 << 16] for i in range(0, len(data), 1 << 16)]
+    chunks = [data[i:i + (1 << 16)] for i in range(0, len(data), 1 << 16)]
     out = {}
 
     import rustbpe

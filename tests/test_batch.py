@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import tracemalloc
 from pathlib import Path
 
@@ -297,8 +298,8 @@ SIGINT_CHILD = textwrap.dedent(
     tok = tarvik_core.QormTokenizer(corpus, vocab_size=300, show_progress=False,
                                     check_quality=False)
     texts = [os.urandom(4_000_000).translate(bytes(97 + i % 26 for i in range(256)))] * 200
-    print("encoding", flush=True)
     try:
+        print("encoding", flush=True)
         tok.encode_batch_to_numpy(texts)
         print("finished", flush=True)
     except KeyboardInterrupt:
@@ -314,6 +315,7 @@ def test_sigint_stops_a_large_batch():
     )
     try:
         assert child.stdout.readline() == "encoding\n"
+        time.sleep(0.5)  # well inside the call: the batch is minutes of work
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)  # a hang guard only
     finally:

@@ -57,7 +57,8 @@ class IdSink {
 };
 
 // An IdSink in pages mapped from the system: growing remaps them instead of
-// copying, so the ids are written once and never held twice. Move-only.
+// copying, so the ids are written once and never held twice. Move-only; a
+// moved-from MappedIds may only be assigned to or destroyed.
 class MappedIds final : public IdSink {
  public:
   MappedIds();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
@@ -18,7 +19,7 @@ namespace {
 
 // A window closes once it holds this much input and enough units to keep
 // every runner busy to its end; its ids are then joined and freed.
-constexpr std::size_t kWindowBytes = std::size_t{256} << 10;
+constexpr std::size_t kWindowBytes = std::size_t{64} << 10;
 constexpr std::size_t kUnitsPerRunner = 8;
 constexpr std::size_t kMaxWindowUnits = std::size_t{1} << 16;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
@@ -30,10 +31,18 @@ struct Unit {
   bool last;  // the item's last unit: its boundary follows
 };
 
-struct Slot {
-  TokenIds ids;
-  std::optional<Error> error;
-  bool out_of_memory = false;
+// The first failed unit of a window, in input order.
+struct Failure {
+  std::mutex mutex;
+  std::atomic<std::size_t> unit{std::numeric_limits<std::size_t>::max()};
+  std::optional<Error> error;  // unset: out of memory
+
+  void record(std::size_t k, std::optional<Error> what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (k >= unit.load(std::memory_order_relaxed)) return;
+    error = std::move(what);
+    unit.store(k, std::memory_order_relaxed);
+  }
 };
 
 // Rate-limits the caller's check and remembers a stop.
@@ -73,7 +82,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
   std::uint64_t total = 0;
 
   std::vector<Unit> units;
-  std::vector<Slot> slots;
+  std::vector<TokenIds> slots;  // the ids of each unit of the window
   std::size_t item = 0;
   std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
   while (item < texts.size()) {
@@ -98,42 +107,38 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
     slots.clear();
     slots.resize(units.size());
     std::atomic<bool> stop{false};
-    std::atomic<std::size_t> first_failure{std::numeric_limits<std::size_t>::max()};
+    Failure failure;
     pool.run(units.size(), [&](std::size_t k) {
       if (std::this_thread::get_id() == caller && poll()) stop.store(true, std::memory_order_relaxed);
+      // Units after a failed one need not run: the earlier failure wins.
       if (stop.load(std::memory_order_relaxed) ||
-          k > first_failure.load(std::memory_order_relaxed)) {
+          k > failure.unit.load(std::memory_order_relaxed)) {
         return;
       }
       const Unit& unit = units[k];
-      Slot& slot = slots[k];
       try {
         const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
         Result<TokenIds> ids = (encoder.*mode.encode)(text);
         if (ids.ok()) {
-          slot.ids = std::move(ids).value();
-          return;
+          slots[k] = std::move(ids).value();
+        } else {
+          failure.record(k, std::move(ids).error());
         }
-        slot.error = std::move(ids).error();
       } catch (const std::bad_alloc&) {
-        slot.out_of_memory = true;
+        failure.record(k, std::nullopt);
       } catch (...) {
-        slot.error = Error::internal("unexpected failure while encoding a batch item");
-      }
-      // Units after this one need not run: an earlier failure wins.
-      std::size_t seen = first_failure.load(std::memory_order_relaxed);
-      while (k < seen && !first_failure.compare_exchange_weak(seen, k)) {
+        failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
       }
     });
 
-    // Every unit before the first failure ran, so the scan meets it first.
-    for (Slot& slot : slots) {
-      if (slot.out_of_memory) throw std::bad_alloc();
-      if (slot.error) return std::move(*slot.error);
+    // Every unit before the first failure ran, so no earlier one failed.
+    if (failure.unit.load() != std::numeric_limits<std::size_t>::max()) {
+      if (!failure.error) throw std::bad_alloc();
+      return std::move(*failure.error);
     }
     if (poll.stopped() || poll()) return Error::interrupted();
     for (std::size_t k = 0; k < units.size(); ++k) {
-      TokenIds& ids = slots[k].ids;
+      TokenIds& ids = slots[k];
       if (!ids.empty()) {
         std::memcpy(out.extend(ids.size()), ids.data(), ids.size() * sizeof(TokenId));
         total += ids.size();

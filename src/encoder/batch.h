@@ -3,7 +3,7 @@
 // Work is cut into units: one per text, except that a text split by the
 // chunked mode is cut into the same kChunkSize chunks encode_parallel cuts it
 // into, so item i comes out exactly as encoding it alone would. Units are
-// taken in windows of a few hundred KiB of input; within a window the pool's
+// taken in windows of about 64 KiB of input; within a window the pool's
 // runners take units from its counter (balanced by bytes, since a unit is at
 // most a chunk or one short text), and after it the calling thread appends
 // the window's ids to the sink in input order and lets their memory go. So

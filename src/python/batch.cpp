@@ -201,24 +201,32 @@ PyObject* wrap(ArrayStorage storage, const char* dtype, const char* method) {
 
 }  // namespace
 
+bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out) {
+  TextBytes bytes;
+  if (!convert_text(text, "text must be str or bytes", &bytes)) return false;
+  std::string_view view = bytes.view;
+  if (!bytes.owner && view.data() == bytes.storage.data()) {
+    view = out->copies.emplace_back(std::move(bytes.storage));
+  }
+  out->owners.push_back(bytes.owner ? std::move(bytes.owner) : Ref::borrow(text));
+  if (tokenizer.has_filters()) view = out->copies.emplace_back(tokenizer.apply_filters(view));
+  out->views.push_back(view);
+  return true;
+}
+
 bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, TextBatch* out) {
-  const bool filtered = tokenizer.has_filters();
+  // Growing by doubling would hold the old and new arrays at once.
+  if (PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) {
+    const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(texts));
+    out->owners.reserve(size);
+    out->views.reserve(size);
+  }
   return for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
-    TextBytes text;
-    if (!convert_text(item, "text must be str or bytes", &text)) {
-      PyErr_Clear();
-      raise_message(PyExc_TypeError,
-                    "texts[" + std::to_string(index) + "]: text must be str or bytes");
-      return false;
-    }
-    std::string_view view = text.view;
-    if (!text.owner && view.data() == text.storage.data()) {
-      view = out->copies.emplace_back(std::move(text.storage));
-    }
-    out->owners.push_back(text.owner ? std::move(text.owner) : Ref::borrow(item));
-    if (filtered) view = out->copies.emplace_back(tokenizer.apply_filters(view));
-    out->views.push_back(view);
-    return true;
+    if (append_text(item, tokenizer, out)) return true;
+    PyErr_Clear();
+    raise_message(PyExc_TypeError,
+                  "texts[" + std::to_string(index) + "]: text must be str or bytes");
+    return false;
   });
 }
 

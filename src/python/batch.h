@@ -22,6 +22,10 @@ struct TextBatch {
   std::vector<std::string_view> views;
 };
 
+// Converts one text by the str-or-bytes rule (TypeError "text must be str or
+// bytes" otherwise), filters it and appends it.
+bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out);
+
 // Iterates `texts` once, converting each item by the str-or-bytes rule and
 // applying the tokenizer's filters. A non-text item raises TypeError
 // "texts[i]: text must be str or bytes".

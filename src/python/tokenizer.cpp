@@ -385,7 +385,7 @@ bool convert_mode(Slots slots, std::size_t g, std::size_t d, std::size_t s, Enco
   return true;
 }
 
-// Encodes the batch with the lock released, polling for signals.
+// Encodes the batch into `out` with the lock released, polling for signals.
 Status encode_released(const Tokenizer& tokenizer, const TextBatch& batch, EncodeMode mode,
                        bool special, IdSink& out, std::vector<std::uint64_t>& offsets,
                        Ref& pending) {
@@ -410,22 +410,15 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
   const Tokenizer& tokenizer = tokenizer_of(self);
   TextBatch batch;
   if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
-  TokenIds ids;
-  std::vector<std::uint64_t> offsets;
-  Ref pending;
-  class VectorSink final : public IdSink {
-   public:
-    explicit VectorSink(TokenIds& ids) : ids_(ids) {}
-    TokenId* extend(std::size_t count) override {
-      ids_.resize(ids_.size() + count);
-      return ids_.data() + ids_.size() - count;
-    }
-
-   private:
-    TokenIds& ids_;
-  } sink(ids);
-  Status status = encode_released(tokenizer, batch, mode, special, sink, offsets, pending);
-  if (!status.ok()) return raise_batch_error(status.error(), pending);
+  Ref pending;  // destroyed after the lock is back
+  Result<FlatIds> flat = [&] {
+    ReleasedLock unlocked;
+    SignalPoll poll(unlocked, pending);
+    return tokenizer.encode_batch(batch.views, mode, special, std::ref(poll));
+  }();
+  if (!flat.ok()) return raise_batch_error(flat.error(), pending);
+  const TokenIds& ids = flat->ids;
+  const std::vector<std::uint64_t>& offsets = flat->offsets;
   Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.views.size())));
   if (!lists) return nullptr;
   for (std::size_t i = 0; i < batch.views.size(); ++i) {
@@ -448,16 +441,8 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
   TextBatch batch;
   if (batched) {
     if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
-  } else {
-    TextBytes text;
-    if (!convert_text(slots[0], "text must be str or bytes", &text)) return nullptr;
-    std::string_view view = text.view;
-    if (!text.owner && view.data() == text.storage.data()) {
-      view = batch.copies.emplace_back(std::move(text.storage));
-    }
-    batch.owners.push_back(text.owner ? std::move(text.owner) : Ref::borrow(slots[0]));
-    if (tokenizer.has_filters()) view = batch.copies.emplace_back(tokenizer.apply_filters(view));
-    batch.views.push_back(view);
+  } else if (!append_text(slots[0], tokenizer, &batch)) {
+    return nullptr;
   }
   MappedIds ids;
   std::vector<std::uint64_t> offsets;
