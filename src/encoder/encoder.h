@@ -10,6 +10,11 @@
 //   encode_parallel - encode_scored, with inputs above kParallelThreshold cut
 //                     into kChunkSize chunks encoded on the worker pool.
 //   encode_dense    - fewest tokens.
+// Every mode takes an optional cancellation check (tarvik/callbacks.h),
+// polled every few milliseconds of work, counted in trie steps a position may
+// take, so a vocabulary with very long tokens is polled as often as any other;
+// when it returns true the call ends with kInterrupted. encode_parallel polls
+// it on the calling thread only and stops every chunk.
 // Read-only after build except for vocab_mut(), which only appends special
 // tokens (never reached by the trie until the Encoder is rebuilt).
 #pragma once
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "tarvik/callbacks.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -40,10 +46,10 @@ class Encoder {
   Encoder& operator=(Encoder&&) noexcept;
   ~Encoder();
 
-  Result<TokenIds> encode_greedy(std::string_view input) const;
-  Result<TokenIds> encode_scored(std::string_view input) const;
-  Result<TokenIds> encode_parallel(std::string_view input) const;
-  Result<TokenIds> encode_dense(std::string_view input) const;
+  Result<TokenIds> encode_greedy(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_scored(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_parallel(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_dense(std::string_view input, const CancelCheck& cancel = {}) const;
 
   // (start, end) byte offsets of each id, by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;

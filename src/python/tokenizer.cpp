@@ -2,6 +2,7 @@
 #include "python/tokenizer.h"
 
 #include <chrono>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -129,6 +130,21 @@ class SignalPoll {
  private:
   ReleasedLock& unlocked_;
   Ref& pending_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The same for long work that keeps the lock: runs the signal handlers at
+// most about every 100 ms; a raised exception stays set for the caller.
+class LockedSignalPoll {
+ public:
+  bool operator()() {
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return PyErr_CheckSignals() != 0;
+  }
+
+ private:
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
@@ -345,7 +361,8 @@ PyObject* tokenizer_prune_vocab(PyObject* self, PyObject* const* args, Py_ssize_
     TokenizerState& state = state_of(self);
     const Vocab& vocab = state.encoder.vocab();
     std::uint64_t old_size = vocab.vocab_size;
-    Result<TokenIds> usage = state.encoder.encode_greedy(corpus.view);
+    LockedSignalPoll poll;
+    Result<TokenIds> usage = state.encoder.encode_greedy(corpus.view, std::ref(poll));
     if (!usage.ok()) return raise_error(usage.error());
     Result<Vocab> pruned = prune_vocab(vocab, target, usage.value());
     if (!pruned.ok()) return raise_error(pruned.error());
@@ -420,12 +437,15 @@ PyObject* encode_method(EncodeMethod method, PyObject* self, PyObject* const* ar
 
   TokenIds ids;
   Offsets offsets;
+  Ref pending;  // destroyed after the lock is back
   Status status = [&]() -> Status {
     ReleasedLock unlocked;
+    SignalPoll poll(unlocked, pending);
+    const CancelCheck cancel = std::ref(poll);
     const Encoder& encoder = state.encoder;
-    Result<TokenIds> encoded = dense    ? encoder.encode_dense(text.view)
-                               : greedy ? encoder.encode_greedy(text.view)
-                                        : encoder.encode_parallel(text.view);
+    Result<TokenIds> encoded = dense    ? encoder.encode_dense(text.view, cancel)
+                               : greedy ? encoder.encode_greedy(text.view, cancel)
+                                        : encoder.encode_parallel(text.view, cancel);
     if (!encoded.ok()) return std::move(encoded).error();
     ids = std::move(encoded).value();
     if (with_offsets) {
@@ -435,7 +455,10 @@ PyObject* encode_method(EncodeMethod method, PyObject* self, PyObject* const* ar
     }
     return {};
   }();
-  if (!status.ok()) return raise_error(status.error());
+  if (!status.ok()) {
+    if (pending) set_raised_exception(pending.release());
+    return raise_error(status.error());
+  }
 
   Ref id_list = Ref::steal(ids_to_list(ids));
   if (!id_list || !with_offsets) return id_list.release();
