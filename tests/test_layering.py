@@ -104,7 +104,18 @@ def public_headers_reaching_into_src(root: Path):
     return found
 
 
-RULES = [python_outside_binding, process_enders_in_core, public_headers_reaching_into_src]
+def binding_past_the_public_headers(root: Path):
+    """Quoted includes in the binding of anything but its own headers and the public ones."""
+    found = []
+    for path in source_files(root / "src" / BINDING):
+        for number, bracket, name in includes(path):
+            if bracket == '"' and not name.startswith((f"{BINDING}/", "tarvik/")):
+                found.append(f"{path.relative_to(root)}:{number}: {name}")
+    return found
+
+
+RULES = [python_outside_binding, process_enders_in_core, public_headers_reaching_into_src,
+         binding_past_the_public_headers]
 
 
 @pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="sources not available")

@@ -412,3 +412,88 @@ def test_written_vocabularies_read_back_equal(tmp_path_factory, data, positional
     for token in expected["tokens"]:
         token["log_prob"] = repr(token["log_prob"])
     assert model_data(saved) == expected == model_data(again)
+
+
+def test_filters_are_saved_and_restored_in_order(tmp_path, fresh):
+    plain = tmp_path / "plain.json"
+    fresh.save(str(plain))
+    assert "filters" not in json.loads(plain.read_text())
+    for name in ("normalize_whitespace", "lowercase", "normalize_whitespace"):
+        fresh.add_filter(name)
+    path = tmp_path / "filtered.json"
+    fresh.save(str(path))
+    names = ["normalize_whitespace", "lowercase_ascii", "normalize_whitespace"]
+    assert json.loads(path.read_text())["filters"] == names
+    loaded = Tok.from_file(str(path))
+    assert loaded.active_filters() == names
+    assert repr(loaded) == repr(fresh)
+    text = "Hello \t  WORLD\n  Again"
+    assert loaded.encode(text) == fresh.encode(text) != Tok.from_file(str(plain)).encode(text)
+    # Other tools' documents may carry a filter this module lacks: refused, not dropped.
+    doc = json.loads(path.read_text())
+    doc["filters"] = ["lowercase", "sharpen"]
+    assert "sharpen" in load_error(tmp_path, json.dumps(doc))
+
+
+class FsPath:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize("as_path", [str, Path, lambda p: FsPath(str(p))], ids=["str", "Path", "PathLike"])
+def test_paths_may_be_path_like(tmp_path, trained, as_path):
+    path = tmp_path / "m.json"
+    trained.save(as_path(path))
+    assert Tok.from_file(as_path(path)).encode("path like") == trained.encode("path like")
+
+
+@pytest.mark.parametrize(
+    "value, type_name",
+    [(b"m.json", "bytes"), (FsPath(b"m.json"), "FsPath"), (3, "int")],
+    ids=["bytes", "bytes-fspath", "int"],
+)
+def test_paths_that_are_not_str_are_refused(tmp_path, trained, value, type_name):
+    message = f"argument 'path': '{type_name}' object cannot be converted to 'PyString'"
+    for call in (lambda: trained.save(value), lambda: Tok.from_file(value)):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_an_error_raised_by_fspath_reaches_the_caller(trained):
+    with pytest.raises(KeyError, match="no path"):
+        trained.save(FsPath(KeyError("no path")))
+
+
+def test_a_signal_handler_interrupts_a_load_blocked_on_a_fifo(tmp_path, trained):
+    """The handler runs while the read waits, and its exception reaches the caller."""
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    model, fifo, wrote = tmp_path / "m.json", tmp_path / "fifo", tmp_path / "wrote"
+    trained.save(str(model))
+    os.mkfifo(fifo)
+    # The writer opens the FIFO, signals us while our read waits, and only much
+    # later sends a document: a reader that ignores the interruption would
+    # finish the load first (and then meet the exception), which `wrote` shows.
+    script = (f'exec 3>"{fifo}"; sleep 0.3; kill -USR1 {os.getpid()}; sleep 20; '
+              f'touch "{wrote}"; cat "{model}" >&3')
+    previous = signal.signal(signal.SIGUSR1, handler)
+    writer = subprocess.Popen(["sh", "-c", script])
+    try:
+        with pytest.raises(Stop):
+            Tok.from_file(str(fifo))
+        assert not wrote.exists()
+    finally:
+        writer.kill()
+        writer.wait()
+        signal.signal(signal.SIGUSR1, previous)

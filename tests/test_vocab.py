@@ -78,13 +78,17 @@ def test_any_name_is_accepted(name):
     assert tok.special_tokens() == [(name, 256)]
 
 
-def test_constructor_special_tokens_are_encoded_later_ones_not():
+def test_special_tokens_are_encoded_from_the_constructor_or_added_later(tmp_path):
     tok = QormTokenizer(b"hello world " * 20, vocab_size=280, show_progress=False,
                         check_quality=False, special_tokens=["<sep>"])
     sep = tok.get_special_token_id("<sep>")
     assert tok.encode("<sep>", greedy=True) == [sep]
     late = tok.add_special_token("<late>")
+    path = tmp_path / "late.json"
+    tok.save(str(path))
+    reloaded = QormTokenizer.from_file(str(path))
     for greedy in (False, True):
         ids = tok.encode("a<late>b", greedy=greedy)
-        assert late not in ids
+        assert late in ids
         assert tok.decode(ids) == "a<late>b"
+        assert reloaded.encode("a<late>b", greedy=greedy) == ids

@@ -6,7 +6,8 @@
 // independent tokenizer: the changing operations (add_special_token,
 // add_filter, prune) build a new model and swap it in, never touching one
 // another copy may be reading. Const members may be called from any number of
-// threads at once; a changing member needs the caller's exclusive use.
+// threads at once; a changing member needs the caller's exclusive use. A
+// moved-from Tokenizer may only be assigned to or destroyed.
 //
 // Text is bytes throughout: a str from any language binding is its UTF-8, and
 // every length and offset counts bytes. Failures come back as values
@@ -59,14 +60,18 @@ class Tokenizer {
                                  const CancelCheck& cancel = {});
 
   // Reads a model file (filters saved with it are restored, in order).
+  // `on_interrupt` is called when a signal interrupts a read; true stops with
+  // kInterrupted. File errors are kIo, without a prefix.
   static Result<Tokenizer> load(const std::string& path,
-                                double context_weight = kDefaultContextWeight);
+                                double context_weight = kDefaultContextWeight,
+                                const CancelCheck& on_interrupt = {});
   // The same from a model document held in memory.
   static Result<Tokenizer> from_document(std::string_view document,
                                          double context_weight = kDefaultContextWeight);
 
   // Writes the model file; a failed save leaves any existing file as it was.
-  Status save(const std::string& path) const;
+  // `on_interrupt` as for load.
+  Status save(const std::string& path, const CancelCheck& on_interrupt = {}) const;
   // The model document exactly as save writes it.
   std::string to_document() const;
 
@@ -79,8 +84,9 @@ class Tokenizer {
   Status add_filter(std::string_view name);
   // Keeps the base bytes, the learned tokens used most by the greedy encoding
   // of `corpus` and the special tokens; writes the "Pruned vocab" line.
+  // The greedy pass polls `cancel`.
   Status prune(std::uint64_t target_size, std::string_view corpus,
-               const ConsoleSink& console = stderr_sink());
+               const ConsoleSink& console = stderr_sink(), const CancelCheck& cancel = {});
 
   // ---- Inspection ----
 
@@ -91,6 +97,7 @@ class Tokenizer {
   std::optional<TokenId> special_token_id(std::string_view name) const;
   // (name, id) in order of addition.
   std::vector<std::pair<std::string, TokenId>> special_tokens() const;
+  bool has_filters() const;
   // The names the active filters report, in order.
   std::vector<std::string> filter_names() const;
   // The bytes of one token; kInvalidArgument when the id is outside the table.
@@ -100,10 +107,14 @@ class Tokenizer {
 
   // The text after the active filters, in order (a copy when there are none).
   std::string apply_filters(std::string_view text) const;
-  // Encodes text that has already been filtered.
-  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode) const;
+  // Encodes text that has already been filtered. `cancel` is polled every few
+  // milliseconds of work (from the calling thread only); true stops every
+  // mode with kInterrupted.
+  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode,
+                                   const CancelCheck& cancel = {}) const;
   // apply_filters, then encode_filtered.
-  Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored) const;
+  Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored,
+                          const CancelCheck& cancel = {}) const;
   // (start, end) byte offsets of each id by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;
   // The joined token bytes; the index-out-of-bounds fault for an id outside the table.

@@ -146,9 +146,12 @@ struct Encoder::Impl {
   double context_weight = 0.3;
   Trie trie;
   std::size_t max_token_len = 1;
-  // log_prob by table position, as the table stood at build time.
+  // log_prob by table position.
   std::vector<double> log_probs;
-  PairTable pairs;
+  // Shared with the encoders derived by with_special_token: a special token
+  // has no bigrams, so the rows stay valid (its id is past them and takes
+  // the slow lookup, which finds no pair).
+  std::shared_ptr<const PairTable> pairs;
   bool use_pairs = false;    // context_weight > 0
   double start_term = 0.0;   // context_weight x 0.0: no previous token, or weight <= 0
   double unseen_term = 0.0;  // context_weight x kUnseenPairScore
@@ -177,8 +180,7 @@ struct Encoder::Impl {
   Result<TokenIds> dense_with(const unsigned char* in, std::size_t n,
                               const CancelCheck& cancel) const;
 
-  // log_prob of the token at position t; tokens appended after build (special
-  // tokens) are read from the live table. Nothing when t is outside it.
+  // log_prob of the token at position t; nothing when t is outside the table.
   std::optional<double> slow_log_prob(TokenId t) const {
     if (t < vocab.tokens.size()) return vocab.tokens[t].log_prob;
     return std::nullopt;
@@ -195,33 +197,87 @@ Encoder::Encoder(Encoder&&) noexcept = default;
 Encoder& Encoder::operator=(Encoder&&) noexcept = default;
 Encoder::~Encoder() = default;
 
-Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
+namespace {
+
+// The context-weighted pass reads every id a walk can report, and every byte
+// value, as a position of the token table without bounds checks when this
+// holds.
+bool all_ids_in_table(const std::vector<Token>& tokens) {
+  return tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {
+           return t.bytes.empty() || t.id < tokens.size();
+         });
+}
+
+}  // namespace
+
+// Everything that can fail or throw happens before `vocab` is moved from, so
+// a failed assemble leaves the caller's vocabulary as it was.
+Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
+                                  std::shared_ptr<const PairTable> pairs) {
   Result<Trie> built = Trie::build(vocab.tokens);
   if (!built.ok()) return std::move(built).error();
   Trie trie = std::move(built).value();
   if (trie.max_token_len() > std::numeric_limits<std::uint32_t>::max()) {
     return Error::internal("token longer than 4294967295 bytes");
   }
+  const std::vector<Token>& tokens = vocab.tokens;
+  std::vector<double> log_probs(tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) log_probs[i] = tokens[i].log_prob;
+  const bool use_pairs = context_weight > 0;
+  const double unseen_term = context_weight * kUnseenPairScore;
+  if (!pairs && use_pairs && !vocab.bigrams.empty()) {
+    Result<PairTable> table =
+        PairTable::build(vocab.bigrams, tokens.size(), context_weight, unseen_term);
+    if (!table.ok()) return std::move(table).error();
+    pairs = std::make_shared<const PairTable>(std::move(table).value());
+  }
+  if (!pairs) pairs = std::make_shared<const PairTable>();
+  const bool ids_in_table = all_ids_in_table(tokens);
   auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
   impl->max_token_len = impl->trie.max_token_len();
-  const std::vector<Token>& tokens = impl->vocab.tokens;
-  impl->log_probs.resize(tokens.size());
-  for (std::size_t i = 0; i < tokens.size(); ++i) impl->log_probs[i] = tokens[i].log_prob;
-  impl->use_pairs = context_weight > 0;
+  impl->log_probs = std::move(log_probs);
+  impl->use_pairs = use_pairs;
   impl->start_term = context_weight * 0.0;
-  impl->unseen_term = context_weight * kUnseenPairScore;
+  impl->unseen_term = unseen_term;
   impl->bigrams_empty = impl->vocab.bigrams.empty();
-  if (impl->use_pairs && !impl->bigrams_empty) {
-    Result<PairTable> pairs =
-        PairTable::build(impl->vocab.bigrams, tokens.size(), context_weight, impl->unseen_term);
-    if (!pairs.ok()) return std::move(pairs).error();
-    impl->pairs = std::move(pairs).value();
-  }
-  impl->ids_in_table =
-      tokens.size() >= 256 && std::all_of(tokens.begin(), tokens.end(), [&](const Token& t) {
-        return t.bytes.empty() || t.id < tokens.size();
-      });
+  impl->pairs = std::move(pairs);
+  impl->ids_in_table = ids_in_table;
   return Encoder(std::move(impl));
+}
+
+Result<Encoder> Encoder::build(Vocab vocab, double context_weight) {
+  return assemble(std::move(vocab), context_weight, nullptr);
+}
+
+Result<Encoder> Encoder::with_special_token(std::string_view name) const& {
+  Vocab vocab = impl_->vocab;
+  TARVIK_TRY(vocab.add_special_token(name));
+  return assemble(std::move(vocab), impl_->context_weight, impl_->pairs);
+}
+
+Result<Encoder> Encoder::with_special_token(std::string_view name) && {
+  Vocab& vocab = impl_->vocab;
+  const std::size_t tokens = vocab.tokens.size();
+  const std::size_t specials = vocab.special_tokens.size();
+  const std::uint64_t size = vocab.vocab_size;
+  const bool known = vocab.id_by_name.count(std::string(name)) != 0;
+  // Puts the vocabulary back as it was, for a failure before it is handed on.
+  auto restore = [&] {
+    vocab.tokens.resize(tokens);
+    vocab.special_tokens.resize(specials);
+    if (!known) vocab.id_by_name.erase(std::string(name));
+    vocab.vocab_size = size;
+  };
+  try {
+    Result<TokenId> added = vocab.add_special_token(name);
+    if (!added.ok()) return std::move(added).error();
+    Result<Encoder> built = assemble(std::move(vocab), impl_->context_weight, impl_->pairs);
+    if (!built.ok()) restore();
+    return built;
+  } catch (...) {
+    restore();
+    throw;
+  }
 }
 
 Result<TokenIds> Encoder::Impl::greedy(const unsigned char* in, std::size_t n,
@@ -338,6 +394,7 @@ Encoder::Impl::PassEnd Encoder::Impl::scored_pass(const unsigned char* in, std::
     }
     return PassEnd::kDone;
   };
+  const PairTable& pair_table = *pairs;
   if (!use_pairs || bigrams_empty) {
     const ConstantTerm pair{use_pairs ? unseen_term : start_term};
     return each_reachable(
@@ -348,8 +405,8 @@ Encoder::Impl::PassEnd Encoder::Impl::scored_pass(const unsigned char* in, std::
   return each_reachable(
       [&](const unsigned char* start, const unsigned char* limit, ScoredCell* from) {
         const TokenId ctx = from->chosen;  // the last token of the best path to here
-        if (ctx < pairs.rows()) [[likely]] {
-          return relax<kChecked>(start, limit, from, TableTerm{pairs.cursor(ctx)}, fault);
+        if (ctx < pair_table.rows()) [[likely]] {
+          return relax<kChecked>(start, limit, from, TableTerm{pair_table.cursor(ctx)}, fault);
         }
         auto lookup = [this, ctx](TokenId t) { return slow_pair_term(ctx, t); };
         return relax<kChecked>(start, limit, from, SlowTerm<decltype(lookup)>{lookup}, fault);
@@ -515,9 +572,6 @@ Result<Offsets> Encoder::offsets(std::span<const TokenId> ids) const {
 }
 
 const Vocab& Encoder::vocab() const {
-  return impl_->vocab;
-}
-Vocab& Encoder::vocab_mut() {
   return impl_->vocab;
 }
 double Encoder::context_weight() const {

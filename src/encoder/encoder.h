@@ -15,8 +15,7 @@
 // take, so a vocabulary with very long tokens is polled as often as any other;
 // when it returns true the call ends with kInterrupted. encode_parallel polls
 // it on the calling thread only and stops every chunk.
-// Read-only after build except for vocab_mut(), which only appends special
-// tokens (never reached by the trie until the Encoder is rebuilt).
+// Immutable once built: a changed vocabulary makes a new Encoder.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +32,8 @@
 
 namespace tarvik {
 
+class PairTable;
+
 constexpr std::size_t kParallelThreshold = 131072;
 constexpr std::size_t kChunkSize = 65536;
 constexpr double kUnseenPairScore = -10.0;
@@ -41,6 +42,13 @@ constexpr double kUnseenPairScore = -10.0;
 class Encoder {
  public:
   static Result<Encoder> build(Vocab vocab, double context_weight);
+  // A new Encoder over this vocabulary plus the special token `name` (see
+  // Vocab::add_special_token), sharing this one's bigram rows instead of
+  // rebuilding them: a special token takes part in no bigram. The rvalue
+  // form hands this Encoder's vocabulary on instead of copying it, leaving
+  // this one unusable on success and unchanged on failure.
+  Result<Encoder> with_special_token(std::string_view name) const&;
+  Result<Encoder> with_special_token(std::string_view name) &&;
 
   Encoder(Encoder&&) noexcept;
   Encoder& operator=(Encoder&&) noexcept;
@@ -55,13 +63,15 @@ class Encoder {
   Result<Offsets> offsets(std::span<const TokenId> ids) const;
 
   const Vocab& vocab() const;
-  Vocab& vocab_mut();  // for add_special_token only
   double context_weight() const;
   std::size_t max_token_len() const;
 
  private:
   struct Impl;
   explicit Encoder(std::unique_ptr<Impl> impl);
+  // Builds the trie and log-prob array; builds the bigram rows unless given.
+  static Result<Encoder> assemble(Vocab&& vocab, double context_weight,
+                                  std::shared_ptr<const PairTable> pairs);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -319,6 +319,18 @@ bool convert_name(PyObject* object, const char* name, std::string* out) {
   return name_from(object, out) || relabelled_failure(name);
 }
 
+bool convert_path(PyObject* object, const char* name, std::string* out) {
+  if (PyUnicode_Check(object) ||
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__")) {
+    return convert_name(object, name, out);
+  }
+  Ref path = Ref::steal(PyOS_FSPath(object));
+  if (!path) return false;  // raised by the object's own __fspath__
+  // A path given as bytes is refused, as the bytes themselves would be.
+  if (!PyUnicode_Check(path.get())) return convert_name(object, name, out);
+  return convert_name(path.get(), name, out);
+}
+
 bool convert_names(PyObject* object, const char* name, std::vector<std::string>* out) {
   out->clear();
   if (object == Py_None) return true;

@@ -6,14 +6,16 @@
 
 #include "python/compat.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "python/guards.h"
-#include "vocab/vocab.h"
+#include "tarvik/types.h"
 
 namespace tarvik::py {
 
@@ -22,12 +24,26 @@ struct Parameter {
   bool required;
 };
 
+constexpr std::size_t kMaxParameters = 8;
+
+// A signature as the binder reads it.
 struct Signature {
   const char* full_name;  // e.g. "QormTokenizer.encode()"
-  std::initializer_list<Parameter> parameters;
+  std::span<const Parameter> parameters;
 };
 
-constexpr std::size_t kMaxParameters = 8;
+// A method's signature, declared as a constant; the binder fills one slot per
+// parameter into an array of kMaxParameters, so a longer list cannot compile.
+template <std::size_t N>
+struct MethodSignature {
+  static_assert(N <= kMaxParameters, "more parameters than the binder has slots for");
+  const char* full_name;
+  std::array<Parameter, N> parameters;
+
+  constexpr MethodSignature(const char* name, const Parameter (&list)[N])
+      : full_name(name), parameters(std::to_array(list)) {}
+  operator Signature() const { return {full_name, parameters}; }
+};
 
 // Matches positional and keyword arguments to the signature's parameters.
 // On success slots[i] is the (borrowed) argument of parameter i, or nullptr
@@ -54,6 +70,9 @@ bool convert_size(PyObject* object, const char* name, std::uint64_t* out);
 bool convert_real(PyObject* object, const char* name, double* out);
 bool convert_flag(PyObject* object, const char* name, bool* out);
 bool convert_name(PyObject* object, const char* name, std::string* out);
+// A str, or an os.PathLike whose path is a str; anything else (bytes
+// included) is refused as convert_name refuses it.
+bool convert_path(PyObject* object, const char* name, std::string* out);
 bool convert_names(PyObject* object, const char* name, std::vector<std::string>* out);
 
 }  // namespace tarvik::py

@@ -1,8 +1,8 @@
 // Mapping of core errors and C++ exceptions to Python exceptions.
 #include "python/errors.h"
 
-#include "common/console.h"
 #include "python/guards.h"
+#include "tarvik/tokenizer.h"
 
 namespace tarvik::py {
 
@@ -29,7 +29,7 @@ PyObject* raise_message(PyObject* type, std::string_view message) {
 
 PyObject* raise_internal_fault(std::string_view message) {
   // The diagnostic is best effort: a broken standard error is what we may be reporting.
-  (void)write_stderr("tarvik_core: internal fault: " + std::string(message) + "\n");
+  (void)stderr_sink()("tarvik_core: internal fault: " + std::string(message) + "\n");
   PyObject* type = internal_fault_type();
   if (type == nullptr) return nullptr;
   return raise_message(type, message);

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "common/result.h"
+#include "tarvik/result.h"
 
 namespace tarvik::py {
 

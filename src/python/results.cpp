@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "python/guards.h"
 
 namespace tarvik::py {
 namespace {
@@ -28,26 +27,14 @@ PyObject* id_object(TokenId id) {
 }  // namespace
 
 PyObject* ids_to_list(std::span<const TokenId> ids) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = id_object(ids[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(ids, id_object);
 }
 
 PyObject* offsets_to_list(const Offsets& offsets) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(offsets.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < offsets.size(); ++i) {
-    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(offsets[i].first),
-                                   static_cast<unsigned long long>(offsets[i].second));
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+  return list_of(offsets, [](const auto& span) {
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(span.first),
+                         static_cast<unsigned long long>(span.second));
+  });
 }
 
 PyObject* lossy_str(std::string_view bytes) {

@@ -1,0 +1,264 @@
+// File access for the tarvik command.
+#include "cli/files.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <random>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/text.h"
+
+namespace tarvik::cli {
+namespace {
+
+constexpr std::size_t kOutputBufferSize = 1 << 20;
+constexpr std::size_t kReadBlock = 1 << 20;
+
+// Temporary files a signal handler must remove. A slot is filled (path first,
+// then the flag) before the file is created and cleared after the rename or
+// removal, so the handler sees either nothing or a complete path; unlinking a
+// path that was already renamed away is harmless.
+constexpr std::size_t kPendingSlots = 4;
+constexpr std::size_t kMaxPendingPath = 4096;
+struct PendingSlot {
+  volatile std::sig_atomic_t used = 0;
+  char path[kMaxPendingPath] = {};
+};
+std::array<PendingSlot, kPendingSlots> g_pending;
+
+void remove_pending_and_die(int signal_number) {
+  for (PendingSlot& slot : g_pending)
+    if (slot.used) ::unlink(slot.path);
+  // SA_RESETHAND restored the default action; the signal is blocked inside
+  // this handler and is delivered again as soon as it returns.
+  ::raise(signal_number);
+}
+
+int claim_slot(const std::string& path) {
+  if (path.size() >= kMaxPendingPath) return -1;
+  for (std::size_t i = 0; i < g_pending.size(); ++i) {
+    if (g_pending[i].used) continue;
+    std::memcpy(g_pending[i].path, path.c_str(), path.size() + 1);
+    // The path must be complete before a handler can see the flag.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_pending[i].used = 1;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void release_slot(const std::string& path) {
+  for (PendingSlot& slot : g_pending)
+    if (slot.used && path == slot.path) slot.used = 0;
+}
+
+Error io_error(std::string_view action, const std::string& path, int error) {
+  return Error::io(std::string(action) + " " + quoted(path) + ": " + std::strerror(error), error,
+                   path);
+}
+
+Result<int> open_for_reading(const std::string& path) {
+  if (path == "-") return STDIN_FILENO;
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return io_error("cannot open", path, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return io_error("cannot open", path, EISDIR);
+  }
+  return fd;
+}
+
+// Writes all of `bytes`, resuming after partial and interrupted writes.
+int write_fully(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+}  // namespace
+
+void install_signal_cleanup() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = remove_pending_and_die;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+Status check_readable(const std::string& path) {
+  if (path == "-") return {};
+  Result<int> fd = open_for_reading(path);
+  if (!fd) return std::move(fd).error();
+  ::close(*fd);
+  return {};
+}
+
+Result<std::string> read_file(const std::string& path) {
+  Result<InputStream> input = InputStream::open(path);
+  if (!input) return std::move(input).error();
+  std::string data;
+  for (;;) {
+    std::size_t used = data.size();
+    data.resize(used + kReadBlock);
+    Result<std::size_t> got = input->read(std::span<char>(data.data() + used, kReadBlock));
+    if (!got) return std::move(got).error();
+    data.resize(used + *got);
+    if (*got == 0) return data;
+  }
+}
+
+Status check_readable(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) TARVIK_TRY(check_readable(path));
+  return {};
+}
+
+Result<std::string> read_concatenation(const std::vector<std::string>& paths) {
+  TARVIK_TRY(check_readable(paths));
+  std::string joined;
+  for (const std::string& path : paths) {
+    Result<std::string> text = read_file(path);
+    if (!text) return std::move(text).error();
+    if (joined.empty()) joined = std::move(*text);
+    else joined += *text;
+  }
+  return joined;
+}
+
+Result<InputStream> InputStream::open(const std::string& path) {
+  Result<int> fd = open_for_reading(path);
+  if (!fd) return std::move(fd).error();
+  return InputStream(*fd, path == "-" ? std::string("standard input") : path);
+}
+
+Descriptor::Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+int Descriptor::close() {
+  const int fd = std::exchange(fd_, -1);
+  if (fd <= STDERR_FILENO) return 0;
+  return ::close(fd) == 0 ? 0 : errno;
+}
+
+Result<std::size_t> InputStream::read(std::span<char> buffer) {
+  for (;;) {
+    ssize_t got = ::read(fd_.get(), buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return io_error("cannot read", name_, errno);
+  }
+}
+
+OutputFile::OutputFile(int fd, std::string name, std::string temp_path)
+    : fd_(fd), name_(std::move(name)), temp_path_(std::move(temp_path)) {
+  buffer_.reserve(kOutputBufferSize);
+}
+
+Result<OutputFile> OutputFile::open(const std::string& path) {
+  if (path == "-") return OutputFile(STDOUT_FILENO, "standard output", {});
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    return io_error("cannot write", path, EISDIR);
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::random_device seed;
+  for (int attempt = 0;; ++attempt) {
+    std::string temp = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(seed() & 0xFFFFFF);
+    // Registered before the file exists, so there is no moment at which a
+    // signal would leave a file the handler does not know.
+    int slot = claim_slot(temp);
+    // O_EXCL: never open a file someone else made; 0666 less the umask, as
+    // any new file gets.
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int error = errno;
+    if (fd >= 0) return OutputFile(fd, path, std::move(temp));
+    if (slot >= 0) g_pending[static_cast<std::size_t>(slot)].used = 0;
+    if (error == EINTR || (error == EEXIST && attempt < 100)) continue;
+    return io_error("cannot write", path, error);
+  }
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      name_(std::move(other.name_)),
+      temp_path_(std::move(other.temp_path_)),
+      buffer_(std::move(other.buffer_)),
+      committed_(other.committed_) {
+  other.temp_path_.clear();
+  other.committed_ = true;
+}
+
+OutputFile::~OutputFile() {
+  if (temp_path_.empty()) return;
+  (void)fd_.close();
+  if (!committed_) ::unlink(temp_path_.c_str());
+  release_slot(temp_path_);
+}
+
+Status OutputFile::fail(std::string_view action, int error) const {
+  return io_error(action, name_, error);
+}
+
+Status OutputFile::flush() {
+  if (int error = write_fully(fd_.get(), buffer_)) return fail("cannot write", error);
+  buffer_.clear();
+  return {};
+}
+
+Status OutputFile::write(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() > kOutputBufferSize) {
+    TARVIK_TRY(flush());
+    if (bytes.size() >= kOutputBufferSize) {
+      if (int error = write_fully(fd_.get(), bytes)) return fail("cannot write", error);
+      return {};
+    }
+  }
+  buffer_.append(bytes);
+  return {};
+}
+
+Status OutputFile::write_at(std::uint64_t offset, std::string_view bytes) {
+  if (is_stdout()) return Error::internal("write_at on standard output");
+  TARVIK_TRY(flush());
+  while (!bytes.empty()) {
+    ssize_t written = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail("cannot write", errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return {};
+}
+
+Status OutputFile::commit() {
+  TARVIK_TRY(flush());
+  if (is_stdout()) return {};
+  if (::fsync(fd_.get()) != 0) return fail("cannot write", errno);
+  if (int error = fd_.close()) return fail("cannot write", error);
+  if (::rename(temp_path_.c_str(), name_.c_str()) != 0) return fail("cannot write", errno);
+  committed_ = true;
+  return {};
+}
+
+}  // namespace tarvik::cli

@@ -1,0 +1,106 @@
+// File access for the tarvik command: whole-file input, buffered streaming
+// input and output on file descriptors, and output files that appear only
+// when complete.
+//
+// Errors are Error::io values whose message is already phrased for the user
+// ("cannot open 'x': No such file or directory"). The path "-" means standard
+// input for readers and standard output for OutputFile::open.
+//
+// OutputFile writes to a temporary file beside the target (same directory, so
+// the final rename is atomic) and renames it over the target only in commit().
+// Until then the target is untouched: a failed or abandoned run removes the
+// temporary file in the destructor, and install_signal_cleanup() makes SIGINT,
+// SIGTERM and SIGHUP remove it too before the process dies of the signal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarvik/result.h"
+
+namespace tarvik::cli {
+
+// Installs the handlers that remove a pending OutputFile's temporary file when
+// the process is killed by SIGINT, SIGTERM or SIGHUP; the default action
+// (death by that signal) follows. Call once, before opening outputs.
+void install_signal_cleanup();
+
+// The whole content of a file, or of standard input for "-".
+Result<std::string> read_file(const std::string& path);
+
+// The files one after another, each checked before any is read.
+Result<std::string> read_concatenation(const std::vector<std::string>& paths);
+
+// Fails with the same message read_file would give when a file cannot be
+// opened for reading (missing, unreadable, a directory); reads nothing.
+Status check_readable(const std::string& path);
+Status check_readable(const std::vector<std::string>& paths);
+
+// Sole owner of an open file descriptor; the standard streams are only
+// borrowed and never closed.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept;
+  Descriptor& operator=(Descriptor&&) = delete;
+  ~Descriptor() { (void)close(); }
+
+  int get() const { return fd_; }
+  // close(2)'s errno, or 0; the descriptor is released either way.
+  int close();
+
+ private:
+  int fd_;
+};
+
+// Sequential reads from a file or standard input, in the caller's buffer.
+class InputStream {
+ public:
+  static Result<InputStream> open(const std::string& path);
+
+  // Fills up to buffer.size() bytes; 0 means end of input.
+  Result<std::size_t> read(std::span<char> buffer);
+  const std::string& name() const { return name_; }
+
+ private:
+  InputStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  Descriptor fd_;
+  std::string name_;
+};
+
+// A buffered output to a new file (via a temporary one) or to standard output.
+class OutputFile {
+ public:
+  // Creates the temporary file at once, so an unwritable destination is found
+  // before any work.
+  static Result<OutputFile> open(const std::string& path);
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&&) = delete;
+  // Removes the temporary file unless commit() succeeded.
+  ~OutputFile();
+
+  Status write(std::string_view bytes);
+  // Overwrites bytes already written at `offset` (flushing first); a file only.
+  Status write_at(std::uint64_t offset, std::string_view bytes);
+  // Flushes, and for a file syncs it and renames it over the target.
+  Status commit();
+  const std::string& name() const { return name_; }
+  bool is_stdout() const { return temp_path_.empty(); }
+
+ private:
+  OutputFile(int fd, std::string name, std::string temp_path);
+  Status flush();
+  Status fail(std::string_view action, int error) const;
+
+  Descriptor fd_;
+  std::string name_;       // as the user gave it, for messages
+  std::string temp_path_;  // empty for standard output
+  std::string buffer_;
+  bool committed_ = false;
+};
+
+}  // namespace tarvik::cli

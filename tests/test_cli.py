@@ -1,0 +1,403 @@
+"""The tarvik command, driven as a user drives it: files in, files out, exit codes."""
+import io
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sysconfig
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarvik_core
+from conftest import stdlib_text
+
+ROOT = Path(__file__).resolve().parents[1]
+CLI_SOURCES = ROOT / "src" / "cli"
+
+
+def find_cli() -> str:
+    """TARVIK_CLI, else the scripts directory of this interpreter (a pip
+    install puts the command there), else PATH. Missing is a packaging fault,
+    so it fails rather than skips."""
+    if os.environ.get("TARVIK_CLI"):
+        return os.environ["TARVIK_CLI"]
+    for scheme in (sysconfig.get_default_scheme(), f"{os.name}_user"):
+        try:
+            candidate = Path(sysconfig.get_path("scripts", scheme)) / "tarvik"
+        except KeyError:
+            continue
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return str(candidate)
+    found = shutil.which("tarvik")
+    if found is None:
+        pytest.fail("the tarvik command is not installed (set TARVIK_CLI to its path)")
+    return found
+
+
+@pytest.fixture(scope="module")
+def cli():
+    return find_cli()
+
+
+def run(cli, *args, stdin=b"", check=True):
+    argv = [cli, *(a if isinstance(a, bytes) else str(a) for a in args)]
+    result = subprocess.run(argv, input=stdin, capture_output=True, timeout=120)
+    if check:
+        assert result.returncode == 0, result.stderr.decode(errors="replace")
+    return result
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    return tmp_path_factory.mktemp("cli")
+
+
+@pytest.fixture(scope="module")
+def texts(workdir):
+    """Two input files: real text, and text with every byte value, invalid
+    UTF-8 and a special token's name in it."""
+    first = workdir / "first.txt"
+    first.write_bytes(stdlib_text(150_000))
+    second = workdir / "second.bin"
+    second.write_bytes(stdlib_text(20_000)[-5_000:] + bytes(range(256)) + b"\xff\xfe<eos> end\xc3")
+    return first, second
+
+
+@pytest.fixture(scope="module")
+def model(cli, workdir, texts):
+    path = workdir / "model.json"
+    run(cli, "train", *texts, "-o", path, "--vocab-size", 1024, "--special-token", "<eos>",
+        "--no-progress", "--no-quality-check")
+    return path
+
+
+def leftovers(directory: Path, name: str):
+    """The output and any temporary file of it left in the directory."""
+    return sorted(p.name for p in directory.iterdir() if p.name == name or p.name.startswith(f".{name}.tmp"))
+
+
+# ---- round trips ----
+
+def test_text_round_trip_one_line_per_file(cli, model, texts):
+    out = run(cli, "encode", "-m", model, *texts).stdout
+    lines = out.split(b"\n")
+    assert lines[-1] == b"" and len(lines) == 3
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    for line, path in zip(lines, texts):
+        assert [int(x) for x in line.split()] == python.encode(path.read_bytes())
+        decoded = run(cli, "decode", "-m", model, stdin=line + b"\n").stdout
+        assert decoded == path.read_bytes()
+    both = run(cli, "decode", "-m", model, stdin=out).stdout
+    assert both == b"".join(p.read_bytes() for p in texts)
+
+
+@pytest.mark.parametrize("fmt", ["npy", "bin"])
+@pytest.mark.parametrize("dtype", ["uint16", "uint32"])
+def test_array_round_trip_matches_python(cli, model, texts, workdir, fmt, dtype):
+    out = workdir / f"ids.{dtype}.{fmt}"
+    run(cli, "encode", "-m", model, *texts, "--format", fmt, "--dtype", dtype, "-o", out)
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    expected = [i for p in texts for i in python.encode(p.read_bytes())]
+    little = np.dtype(dtype).newbyteorder("<")
+    ids = np.load(out) if fmt == "npy" else np.fromfile(out, dtype=little)
+    assert ids.dtype == little and ids.ndim == 1
+    assert ids.tolist() == expected
+    decoded = run(cli, "decode", "-m", model, "--format", fmt, "--dtype", dtype, out).stdout
+    assert decoded == b"".join(p.read_bytes() for p in texts)
+
+
+@pytest.mark.parametrize("flags, encode", [
+    (["--greedy"], lambda tok, data: tok.encode(data, greedy=True)),
+    (["--dense"], lambda tok, data: tok.encode_dense(data)),
+    (["--context-weight", "2.5"], None),
+])
+def test_modes_match_python(cli, model, texts, flags, encode):
+    data = texts[0].read_bytes()
+    ids = [int(x) for x in run(cli, "encode", "-m", model, *flags, stdin=data).stdout.split()]
+    if encode is None:
+        expected = tarvik_core.QormTokenizer.from_file(str(model), context_weight=2.5).encode(data)
+    else:
+        expected = encode(tarvik_core.QormTokenizer.from_file(str(model)), data)
+    assert ids == expected
+
+
+def test_npy_streamed_from_standard_input(cli, model, texts, workdir):
+    data = texts[1].read_bytes()
+    out = workdir / "stdin.npy"
+    run(cli, "encode", "-m", model, "-", "--format", "npy", "-o", out, stdin=data)
+    assert run(cli, "decode", "-m", model, "--format", "npy", stdin=out.read_bytes()).stdout == data
+
+
+def test_train_options_reach_the_model(cli, workdir, texts):
+    path = workdir / "filtered.json"
+    run(cli, "train", *texts, "-o", path, "--vocab-size", 600, "--special-token", "<a>",
+        "--special-token", "<b>", "--special-token", "<a>", "--filter", "strip_non_printable",
+        "--filter", "lowercase", "--no-progress")
+    loaded = tarvik_core.QormTokenizer.from_file(str(path))
+    # Ties between equally scored merges may go either way in another
+    # process, so the constructor's vocabulary is compared by its shape only.
+    assert loaded.vocab_size == 602
+    assert loaded.special_tokens() == [("<a>", 600), ("<b>", 601)]
+    assert loaded.active_filters() == ["strip_non_printable", "lowercase_ascii"]
+    # The saved filters act when the command encodes.
+    ids = [int(x) for x in run(cli, "encode", "-m", path, stdin=b"ABC\x01d").stdout.split()]
+    assert loaded.decode_bytes(ids) == b"abcd"
+
+
+def test_train_progress_and_quality_report_go_to_stderr(cli, workdir):
+    small = workdir / "tiny.txt"
+    small.write_bytes(b"aaaa bbbb\n" * 5)
+    result = run(cli, "train", small, "-o", workdir / "tiny.json", "--vocab-size", 260)
+    assert result.stdout == b""
+    assert b"=== Dataset Quality Check ===" in result.stderr
+    assert b"merges" in result.stderr
+    quiet = run(cli, "train", small, "-o", workdir / "tiny.json", "--vocab-size", 260,
+                "--no-progress", "--no-quality-check")
+    assert quiet.stderr == b""
+
+
+@pytest.mark.parametrize("spelling", [
+    ["-o", "{out}", "-f", "bin"], ["-o{out}", "-fbin"], ["--output", "{out}", "--format=bin"],
+    ["--output={out}", "--format", "bin", "--"],
+])
+def test_option_spellings(cli, model, texts, tmp_path, spelling):
+    out = tmp_path / "OUT"
+    run(cli, "encode", "-m", model, *(a.format(out=out) for a in spelling), texts[0])
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    assert np.fromfile(out, dtype="<u4").tolist() == python.encode(texts[0].read_bytes())
+
+
+def test_text_ids_with_any_spacing_across_read_blocks(cli, model, tmp_path, rng):
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    ids = [rng.randrange(python.vocab_size) for _ in range(400_000)]
+    spaces = [" ", "  ", "\t", "\r\n", "\n"]
+    text = "".join(str(i) + rng.choice(spaces) for i in ids)
+    assert len(text) > 1 << 20  # more than one of the reader's blocks
+    (tmp_path / "ids.txt").write_text(text)
+    decoded = run(cli, "decode", "-m", model, tmp_path / "ids.txt").stdout
+    assert decoded == python.decode_bytes(ids)
+
+
+@pytest.mark.parametrize("dtype", ["<u2", "<u4"])
+def test_decode_reads_arrays_numpy_wrote(cli, model, tmp_path, rng, dtype):
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    ids = np.array([rng.randrange(python.vocab_size) for _ in range(300_000)], dtype=dtype)
+    np.save(tmp_path / "ids.npy", ids)
+    decoded = run(cli, "decode", "-m", model, "-f", "npy", tmp_path / "ids.npy").stdout
+    assert decoded == python.decode_bytes(ids.tolist())
+
+
+# ---- refused cases: one line, the right exit code, no output left ----
+
+def small_vocab_model(model: Path, directory: Path, vocab_size: int) -> Path:
+    """The model with its stored vocab_size changed; its ids stay small."""
+    document = json.loads(model.read_text())
+    document["vocab_size"] = vocab_size
+    path = directory / f"vocab{vocab_size}.json"
+    path.write_text(json.dumps(document))
+    return path
+
+
+def npy_of_100_missing_one() -> bytes:
+    """An npy file whose header announces 100 uint16 values but holds 99."""
+    buffer = io.BytesIO()
+    np.save(buffer, np.arange(100, dtype="<u2"))
+    return buffer.getvalue()[:-2]
+
+
+REFUSALS = {
+    "missing input": (1, "cannot open 'nope.txt'", ["encode", "-m", "{model}", "nope.txt", "-f", "bin", "-o", "{out}"]),
+    "missing model": (1, "cannot open 'nope.json'", ["encode", "-m", "nope.json", "{text}", "-f", "npy", "-o", "{out}"]),
+    "bad model": (1, "cannot load model", ["encode", "-m", "{text}", "{text}", "-f", "npy", "-o", "{out}"]),
+    "unknown option": (2, "unrecognized option '--fast'", ["encode", "-m", "{model}", "--fast", "-o", "{out}"]),
+    "unknown format": (2, "--format", ["encode", "-m", "{model}", "{text}", "-f", "csv", "-o", "{out}"]),
+    "greedy and dense": (2, "--greedy", ["encode", "-m", "{model}", "{text}", "--greedy", "--dense", "-o", "{out}"]),
+    "npy to stdout": (2, "npy output needs a file", ["encode", "-m", "{model}", "{text}", "-f", "npy"]),
+    "dtype too small": (1, "uint16 holds 65536 ids, but the model has 65537",
+                        ["encode", "-m", "{big}", "{text}", "-f", "npy", "--dtype", "uint16", "-o", "{out}"]),
+    "train without -o": (2, "missing the model file", ["train", "{text}"]),
+    "unknown filter": (2, "Unknown filter: 'Lowercase'", ["train", "{text}", "-o", "{out}", "--filter", "Lowercase"]),
+    "vocab below 256": (2, "--vocab-size", ["train", "{text}", "-o", "{out}", "--vocab-size", "100"]),
+    "train missing input": (1, "cannot open 'nope.txt'", ["train", "{text}", "nope.txt", "-o", "{out}"]),
+    "id outside the table": (1, "id 5000 (number 2)", ["decode", "-m", "{model}", "{ids}", "-o", "{out}"]),
+    "not ids": (1, "expected token ids", ["decode", "-m", "{model}", "{text}", "-o", "{out}"]),
+    "not an npy file": (1, "not an npy file", ["decode", "-m", "{model}", "-f", "npy", "{text}", "-o", "{out}"]),
+    "wrong npy dtype": (1, "npy dtype '<i8' is not supported", ["decode", "-m", "{model}", "-f", "npy", "{int64}", "-o", "{out}"]),
+    "npy not 1-D": (1, "must be 1-D", ["decode", "-m", "{model}", "-f", "npy", "{matrix}", "-o", "{out}"]),
+    "truncated npy": (1, "holds 99 ids but its header says 100", ["decode", "-m", "{model}", "-f", "npy", "{short}", "-o", "{out}"]),
+    "truncated bin": (1, "ends with 1 byte(s)", ["decode", "-m", "{model}", "-f", "bin", "--dtype", "uint16", "{odd}", "-o", "{out}"]),
+    "npy dtype differs": (1, "holds uint32 values, not uint16", ["decode", "-m", "{model}", "-f", "npy", "--dtype", "uint16", "{u4}", "-o", "{out}"]),
+    "option given twice": (2, "--model given more than once", ["decode", "-m", "{model}", "-m", "{model}"]),
+    "option without value": (2, "--output needs a value", ["decode", "-m", "{model}", "-o"]),
+    "flag with a value": (2, "--greedy takes no value", ["encode", "-m", "{model}", "--greedy=yes"]),
+    "quality missing input": (1, "cannot open 'nope.txt'", ["quality", "{text}", "nope.txt"]),
+    "no command": (2, "no command given", []),
+    "unknown command": (2, "unknown command 'tokenize'", ["tokenize"]),
+}
+
+
+@pytest.mark.parametrize("case", REFUSALS)
+def test_refused(cli, model, texts, tmp_path, case):
+    code, message, template = REFUSALS[case]
+    ids = tmp_path / "ids.txt"
+    ids.write_text("1 5000 2\n")
+    np.save(tmp_path / "int64.npy", np.arange(10))
+    np.save(tmp_path / "matrix.npy", np.zeros((2, 3), dtype="<u4"))
+    np.save(tmp_path / "u4.npy", np.arange(10, dtype="<u4"))
+    (tmp_path / "short.npy").write_bytes(npy_of_100_missing_one())
+    (tmp_path / "odd.bin").write_bytes(b"\x01\x00\x02")
+    values = {"model": model, "text": texts[0], "ids": ids, "out": tmp_path / "OUT",
+              "big": small_vocab_model(model, tmp_path, 65537)}
+    values.update({name: tmp_path / f"{name}.{ext}" for name, ext in
+                   [("int64", "npy"), ("matrix", "npy"), ("u4", "npy"), ("short", "npy"), ("odd", "bin")]})
+    result = subprocess.run([cli, *(a.format(**values) for a in template)], capture_output=True,
+                            cwd=tmp_path, timeout=60)
+    stderr = result.stderr.decode()
+    assert result.returncode == code, stderr
+    assert stderr.startswith("tarvik: error: ") and stderr.count("\n") == 1, stderr
+    assert message in stderr
+    assert leftovers(tmp_path, "OUT") == []
+
+
+def test_uint16_holds_a_vocabulary_of_exactly_65536(cli, model, texts, tmp_path):
+    edge = small_vocab_model(model, tmp_path, 65536)
+    run(cli, "encode", "-m", edge, texts[0], "-f", "bin", "--dtype", "uint16", "-o", tmp_path / "OUT")
+    assert leftovers(tmp_path, "OUT") == ["OUT"]
+
+
+@pytest.mark.parametrize("target", ["missing/dir/OUT", "."])
+def test_unwritable_output_is_refused_before_work(cli, model, texts, tmp_path, target):
+    result = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", tmp_path / target,
+                 check=False)
+    assert result.returncode == 1 and result.stderr.startswith(b"tarvik: error: cannot write")
+
+
+def test_failed_run_keeps_the_previous_output(cli, model, texts, tmp_path):
+    out = tmp_path / "OUT"
+    out.write_bytes(b"previous")
+    result = run(cli, "decode", "-m", model, texts[0], "-o", out, check=False)
+    assert result.returncode == 1
+    assert out.read_bytes() == b"previous" and leftovers(tmp_path, "OUT") == ["OUT"]
+
+
+@pytest.mark.parametrize("args", [
+    ["train", "-", "-o", "OUT", "--no-progress"],
+    ["encode", "-m", "{model}", "-", "-f", "npy", "-o", "OUT"],
+])
+def test_interrupt_leaves_no_output(cli, model, tmp_path, args):
+    # Standard input stays open, so the command waits with its temporary
+    # output created until the signal comes.
+    command = [cli, *(a.format(model=model) for a in args)]
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    try:
+        deadline = time.monotonic() + 30
+        while not any(p.name.startswith(".OUT.tmp") for p in tmp_path.iterdir()):
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        proc.stdin.write(b"some text that arrives before the interrupt ")
+        proc.stdin.flush()
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == -signal.SIGINT
+    finally:
+        proc.kill()
+        proc.wait()
+    assert leftovers(tmp_path, "OUT") == []
+
+
+# ---- inspect and quality ----
+
+def test_inspect_reports_the_model(cli, model, texts):
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    sample = texts[0].read_bytes()
+    out = run(cli, "inspect", model, "--sample", texts[0], "-n", 3).stdout.decode()
+    assert f"vocab size: {python.vocab_size}\n" in out
+    eos = python.get_special_token_id("<eos>")
+    assert f"special tokens: 1\n  {eos}  \"<eos>\"\n" in out
+    assert "filters: none\n" in out
+    lengths = sorted((len(python.id_to_bytes(i)) for i in range(python.vocab_size) if i != eos),
+                     reverse=True)
+    listed = re.findall(r"^  (\d+)  (\d+)  \"", out.split("longest tokens")[1], re.M)
+    assert [int(length) for length, _ in listed] == lengths[:3]
+    assert all(len(python.id_to_bytes(int(i))) == int(n) for n, i in listed)
+    ratio = len(sample) / len(python.encode(sample))
+    assert f"  bytes per token: {ratio:.3f}\n" in out
+
+
+@pytest.mark.parametrize("name, shown", [
+    (b"tab\there\"\\", b'"tab\\there\\"\\\\"'),
+    ("é😀".encode(), '"é😀"'.encode()),
+    (b"\x7f\x1b", b'"\\x7f\\x1b"'),
+])
+def test_inspect_escapes_token_bytes(cli, tmp_path, name, shown):
+    model = tmp_path / "m.json"
+    run(cli, "train", "-", "-o", model, "--vocab-size", 256, "--special-token", name,
+        "--no-progress", "--no-quality-check")
+    out = run(cli, "inspect", model, "-n", 256).stdout
+    assert b"special tokens: 1\n  256  " + shown + b"\n" in out
+    # The byte tokens: a lone lead or continuation byte is not UTF-8.
+    for token, text in [(10, b"\\n"), (65, b"A"), (0x80, b"\\x80"), (0xC3, b"\\xc3"), (0xFF, b"\\xff")]:
+        assert b'  1  %d  "%s"\n' % (token, text) in out
+
+
+@pytest.mark.parametrize("name", [b"\xed\xa0\x80", b"\xe0\x80\xaf", b"\xf0\x9f\x98", b"\xff"])
+def test_special_token_names_must_be_utf8(cli, tmp_path, name):
+    # A model file holds names as JSON text, so such a name could not be read back.
+    result = run(cli, "train", "-", "-o", tmp_path / "OUT", "--special-token", name, check=False)
+    assert result.returncode == 2 and b"not valid UTF-8" in result.stderr
+    assert leftovers(tmp_path, "OUT") == []
+
+
+def test_quality_reports_the_check(cli, texts):
+    out = run(cli, "quality", *texts).stdout.decode()
+    report = tarvik_core.QormTokenizer.check_quality(b"".join(p.read_bytes() for p in texts))
+    fields = dict(line.split(": ", 1) for line in out.splitlines() if not line.startswith("  "))
+    for key, value in report.items():
+        if key == "warnings":
+            assert int(fields[key]) == len(value)
+            assert [line[2:] for line in out.splitlines() if line.startswith("  ")] == value
+        elif isinstance(value, float):
+            assert float(fields[key]) == pytest.approx(value, abs=5e-5)
+        else:
+            assert int(fields[key]) == value
+
+
+def test_quality_lists_warnings_of_a_tiny_corpus(cli, tmp_path):
+    tiny = tmp_path / "tiny.txt"
+    tiny.write_bytes(b"ab")
+    out = run(cli, "quality", tiny).stdout.decode()
+    assert "quality_score: 0.0000\n" in out and "warnings: 4\n" in out
+    assert "  Dataset very small (2 bytes). Tokenizer quality will be poor.\n" in out
+
+
+# ---- help and version ----
+
+SUBCOMMANDS = ["train", "encode", "decode", "inspect", "quality"]
+
+
+def test_help_lists_every_subcommand(cli):
+    out = run(cli, "--help").stdout.decode()
+    assert all(re.search(rf"^  {name} ", out, re.M) for name in SUBCOMMANDS)
+
+
+@pytest.mark.parametrize("name", SUBCOMMANDS)
+def test_subcommand_help(cli, name):
+    out = run(cli, name, "--help").stdout.decode()
+    assert out.startswith(f"usage: tarvik {name}") and "-h, --help" in out
+    assert max(map(len, out.splitlines())) <= 79
+
+
+def test_version(cli):
+    out = run(cli, "--version").stdout.decode()
+    assert out == f"tarvik {tarvik_core.__version__}\n"
+
+
+def test_command_reaches_the_library_only_through_the_public_headers():
+    sources = list(CLI_SOURCES.glob("*.[ch]*"))
+    assert sources
+    found = [(p.name, i) for p in sources for i in re.findall(r'#\s*include\s*"([^"]+)"', p.read_text())]
+    assert [(name, i) for name, i in found if not i.startswith(("cli/", "tarvik/"))] == []
