@@ -1,7 +1,9 @@
 // Fuzz target for the encoders.
 //
 // The first bytes of the input shape a small vocabulary (the 256 byte tokens,
-// a few longer tokens carved from the data, optional special tokens, log_probs
+// a few longer tokens carved from the data, optional runs of one byte long
+// enough to be stored as chains in the trie, with tokens ending inside them,
+// branching off them and equal to them, optional special tokens, log_probs
 // and bigrams drawn from a table of ordinary and extreme values) and a context
 // weight (0, negative, 0.3, large, now and then NaN or an infinity); the rest
 // is the text, either raw or spliced together from tokens of the vocabulary.
@@ -217,6 +219,26 @@ std::string shape(Bytes& in, tarvik::Vocab& vocab, double& weight) {
     vocab.tokens.push_back(tarvik::Token{id, std::move(bytes), log_prob, std::nullopt});
     ++vocab.vocab_size;
   }
+  std::string run_cut;  // a long token, for a text that ends inside it
+  if (flags & 8) {
+    const std::size_t runs = 1 + in.next() % 3;
+    for (std::size_t r = 0; r < runs; ++r) {
+      const char byte = static_cast<char>(in.next());
+      std::string bytes(16 + in.next() % 48, byte);
+      const std::uint8_t form = in.next();
+      if (form & 1) bytes[bytes.size() / 2] ^= 1;  // two runs on one path
+      std::vector<std::string> family = {bytes};
+      if (form & 2) family.push_back(bytes.substr(0, 1 + in.next() % bytes.size()));
+      if (form & 4) family.push_back(bytes + in.take(1 + in.next() % 4));
+      if (form & 8) family.push_back(bytes);  // equal bytes: the later id is found
+      for (std::string& member : family) {
+        const TokenId id = static_cast<TokenId>(vocab.tokens.size());
+        vocab.tokens.push_back(tarvik::Token{id, std::move(member), value_of(in.next()), std::nullopt});
+        ++vocab.vocab_size;
+      }
+      if (run_cut.empty()) run_cut = bytes.substr(0, in.next() % bytes.size());
+    }
+  }
   if (flags & 2) {
     const std::size_t specials = 1 + in.next() % 3;
     for (std::size_t i = 0; i < specials; ++i) {
@@ -239,7 +261,12 @@ std::string shape(Bytes& in, tarvik::Vocab& vocab, double& weight) {
     const TokenId right = end_of(in.next());
     vocab.bigrams[tarvik::bigram_key(left, right)] = value_of(in.next());
   }
-  if (!(flags & 1)) return std::string(in.rest().substr(0, kMaxText));
+  if (!(flags & 1)) {
+    std::string text(in.rest().substr(0, kMaxText));
+    text += run_cut;
+    if (text.size() > kMaxText) text.resize(kMaxText);
+    return text;
+  }
   // Text spliced from tokens: each byte picks one (two bytes for the longer ones).
   std::string text;
   while (text.size() < kMaxText && !in.rest().empty()) {
@@ -248,6 +275,7 @@ std::string shape(Bytes& in, tarvik::Vocab& vocab, double& weight) {
     if (b >= 192 && table > 256) id = static_cast<TokenId>(256 + in.next() % (table - 256));
     text += vocab.tokens[id].bytes;
   }
+  text += run_cut;
   if (text.size() > kMaxText) text.resize(kMaxText);
   return text;
 }

@@ -1,0 +1,123 @@
+"""Register the Python module."""
+
+# Types of the extension module, for mypy, pyright and editors. The module is a
+# single C extension, so its types ship as this stub-only package beside it.
+# tests/test_stubs.py holds this file to the runtime: a member added to the
+# class in C++ fails that test until it is written here with the same
+# parameter names and kinds, defaults and docstring. Members are in the order
+# of the type's method table.
+
+import os
+from collections.abc import Sequence
+from typing import SupportsIndex, TypedDict, final
+
+from typing_extensions import Self, TypeAlias
+
+__all__ = ["QormTokenizer", "__version__"]
+
+__version__: str
+
+# A str is taken as its UTF-8 bytes; any other sequence must hold ints 0-255.
+_Text: TypeAlias = str | bytes | bytearray | memoryview | Sequence[int]
+# Token ids are ints 0-4294967295; a str is refused even though it is a sequence.
+_TokenIds: TypeAlias = Sequence[int]
+_Path: TypeAlias = str | os.PathLike[str]
+
+class _QualityReport(TypedDict):
+    quality_score: float
+    total_bytes: int
+    unique_bytes: int
+    byte_entropy: float
+    avg_word_len: float
+    unique_words: int
+    total_words: int
+    warnings: list[str]
+
+@final
+class QormTokenizer:
+    """Python-facing Qorm tokenizer.
+    Train from a corpus or load a pre-trained model, then encode/decode."""
+
+    # A list or tuple, not any sequence: a single str is a sequence of str
+    # and the runtime refuses it.
+    def __new__(
+        cls,
+        corpus: _Text,
+        vocab_size: SupportsIndex = 8192,
+        context_weight: float = 0.3,
+        verbose: bool = False,
+        show_progress: bool = True,
+        special_tokens: list[str] | tuple[str, ...] | None = None,
+        check_quality: bool = True,
+    ) -> Self: ...
+    def __repr__(self) -> str: ...
+    def __len__(self) -> int: ...
+
+    # ---- Construction and files
+    @staticmethod
+    def from_file(path: _Path, context_weight: float = 0.3) -> QormTokenizer:
+        """Load a pre-trained model from a JSON file."""
+
+    def save(self, path: _Path) -> None:
+        """Save the trained model to a JSON file."""
+
+    # ---- Filters
+    def add_filter(self, name: str) -> None:
+        """Add a pre-tokenization filter by name.
+        Available: "lowercase", "normalize_whitespace", "strip_non_printable\""""
+
+    def active_filters(self) -> list[str]:
+        """Get list of active filter names."""
+
+    # ---- Special tokens
+    def add_special_token(self, name: str) -> int:
+        """Add a special token. Returns its ID."""
+
+    def get_special_token_id(self, name: str) -> int | None:
+        """Get special token ID by name, or None."""
+
+    def special_tokens(self) -> list[tuple[str, int]]:
+        """List all special tokens as list of (name, id) tuples."""
+
+    # ---- Vocabulary and corpus
+    def prune_vocab(self, target_size: SupportsIndex, corpus: _Text) -> None:
+        """Prune vocabulary to target size, keeping most frequent tokens.
+        Base byte tokens (0-255) and special tokens are always kept."""
+
+    @staticmethod
+    def check_quality(corpus: _Text) -> _QualityReport:
+        """Check dataset quality. Returns dict with score and warnings."""
+
+    # ---- Encoding
+    def encode(self, text: _Text, greedy: bool = False) -> list[int]:
+        """Encode text into token IDs."""
+
+    def encode_dense(self, text: _Text) -> list[int]:
+        """Encode text using density-optimal DP (minimizes token count)."""
+
+    def encode_with_offsets(
+        self, text: _Text, greedy: bool = False
+    ) -> tuple[list[int], list[tuple[int, int]]]:
+        """Encode text and return token IDs along with byte offsets."""
+
+    # ---- Decoding and lookup
+    def decode_bytes(self, token_ids: _TokenIds) -> bytes:
+        """Decode token IDs back to bytes."""
+
+    def decode(self, token_ids: _TokenIds) -> str:
+        """Decode token IDs back to a UTF-8 string."""
+
+    def id_to_bytes(self, token_id: SupportsIndex) -> bytes:
+        """Get the byte representation of a token."""
+
+    def id_to_token(self, token_id: SupportsIndex) -> str:
+        """Get the string representation of a token (lossy UTF-8)."""
+
+    # ---- Properties
+    @property
+    def vocab_size(self) -> int:
+        """Get the vocabulary size."""
+
+    @property
+    def is_lossless(self) -> bool:
+        """Check if this tokenizer is lossless (always True for Qorm)."""
