@@ -3,6 +3,7 @@
 #include "python/tokenizer.h"
 
 #include <chrono>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -161,6 +162,21 @@ class SignalPoll {
 bool handler_raised() {
   return PyErr_CheckSignals() != 0;
 }
+
+// For long work that keeps the lock: runs the signal handlers at most about
+// every 100 ms; a raised exception stays set for the caller.
+class LockedSignalPoll {
+ public:
+  bool operator()() {
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return handler_raised();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // ---- Constructor, loading and saving ---------------------------------------
 
@@ -322,7 +338,9 @@ PyObject* prune_vocab_body(PyObject* self, Slots slots) {
   if (!convert_size(slots[0], "target_size", &target)) return nullptr;
   TextBytes corpus;
   if (!convert_text(slots[1], "corpus must be str or bytes", &corpus)) return nullptr;
-  Status pruned = tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink());
+  LockedSignalPoll poll;
+  Status pruned =
+      tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink(), std::ref(poll));
   if (!pruned.ok()) return raise_error(pruned.error());
   Py_RETURN_NONE;
 }
@@ -371,9 +389,11 @@ PyObject* encode_body(PyObject* self, Slots slots) {
                                    : EncodeMode::kScored;
   TokenIds ids;
   Offsets offsets;
+  Ref pending;  // destroyed after the lock is back
   Status status = [&]() -> Status {
     ReleasedLock unlocked;
-    Result<TokenIds> encoded = tokenizer.encode_filtered(text.view, mode);
+    SignalPoll poll(unlocked, pending);
+    Result<TokenIds> encoded = tokenizer.encode_filtered(text.view, mode, true, std::ref(poll));
     if (!encoded.ok()) return std::move(encoded).error();
     ids = std::move(encoded).value();
     if (with_offsets) {
@@ -383,7 +403,10 @@ PyObject* encode_body(PyObject* self, Slots slots) {
     }
     return {};
   }();
-  if (!status.ok()) return raise_error(status.error());
+  if (!status.ok()) {
+    if (pending) set_raised_exception(pending.release());
+    return raise_error(status.error());
+  }
 
   Ref id_list = Ref::steal(ids_to_list(ids));
   if (!id_list || !with_offsets) return id_list.release();
@@ -510,11 +533,16 @@ PyObject* encode_ordinary_body(PyObject* self, Slots slots) {
     text.storage = tokenizer.apply_filters(text.view);
     text.view = text.storage;
   }
+  Ref pending;  // destroyed after the lock is back
   Result<TokenIds> ids = [&] {
     ReleasedLock unlocked;
-    return tokenizer.encode_filtered(text.view, mode, false);
+    SignalPoll poll(unlocked, pending);
+    return tokenizer.encode_filtered(text.view, mode, false, std::ref(poll));
   }();
-  if (!ids.ok()) return raise_error(ids.error());
+  if (!ids.ok()) {
+    if (pending) set_raised_exception(pending.release());
+    return raise_error(ids.error());
+  }
   return ids_to_list(*ids);
 }
 
