@@ -56,9 +56,10 @@ class IdSink {
   virtual TokenId* extend(std::size_t count) = 0;
 };
 
-// An IdSink in pages mapped from the system: growing remaps them instead of
-// copying, so the ids are written once and never held twice. Move-only; a
-// moved-from MappedIds may only be assigned to or destroyed.
+// A growable id array for batch results: a few hundred KiB on the heap, then
+// pages mapped from the system that grow by remapping instead of copying, so
+// a large result is never held twice. Move-only; a moved-from MappedIds may
+// only be assigned to or destroyed.
 class MappedIds final : public IdSink {
  public:
   MappedIds();
