@@ -57,8 +57,6 @@ class Model:
     initial: tuple[int, float] = (0, 0.0)  # (total tokens, entropy) before merging
     after_step: list[tuple[int, float]] = field(default_factory=list)  # the same after each merge
     final: tuple[int, int, float] = (0, 0, 0.0)  # (active tokens, total tokens, entropy)
-    tied: bool = False  # some step had several pairs with the best score
-    off_best: int = 0  # steps that followed a pair without the best score
 
     @property
     def vocab_size(self) -> int:
@@ -135,11 +133,9 @@ def apply_merge(sequences, pairs, unigrams, a, b, t):
                 table[key] = v
 
 
-def train(corpus: bytes, vocab_size: int, follow: list[tuple[int, int]] | None = None) -> Model:
-    """Trains like the system does. With `follow`, step i merges follow[i]
-    instead of the best pair (for replaying another trainer's choices among
-    tied pairs); `Model.off_best` then counts the steps where follow[i] did not
-    have the best score."""
+def train(corpus: bytes, vocab_size: int) -> Model:
+    """Trains like the system does: among equally scored pairs the smallest
+    (left, right) is merged."""
     tokens = [bytes([b]) for b in range(256)]
     sequences = [[list(chunk), w] for chunk, w in split_corpus(corpus).items()]
     pairs, unigrams = recount(sequences)
@@ -153,7 +149,6 @@ def train(corpus: bytes, vocab_size: int, follow: list[tuple[int, int]] | None =
             break
         n = sum(unigrams.values())
         best = None
-        scores = []
         for (a, b), c in pairs.items():
             if c <= 0:
                 continue
@@ -162,28 +157,11 @@ def train(corpus: bytes, vocab_size: int, follow: list[tuple[int, int]] | None =
                 score = entropy_score(len_ab, c, unigrams.get(a, 0), unigrams.get(b, 0), n)
             else:
                 score = compress_score(len_ab, c)
-            scores.append(score)
-            if best is None or score > best[0]:
+            if best is None or (-score, a, b) < (-best[0], best[1], best[2]):
                 best = (score, a, b, c)
         if best is None:
             break
         score, a, b, c = best
-        if sum(1 for s in scores if s == score) > 1:
-            model.tied = True
-        if follow is not None:
-            if i >= len(follow):
-                break
-            a, b = follow[i]
-            c = pairs.get((a, b), 0)
-            len_ab = len(tokens[a]) + len(tokens[b])
-            followed = (
-                entropy_score(len_ab, c, unigrams.get(a, 0), unigrams.get(b, 0), n)
-                if entropy_phase
-                else compress_score(len_ab, c)
-            )
-            if c <= 0 or followed != score:
-                model.off_best += 1
-            score = followed
         t = len(tokens)
         tokens.append(tokens[a] + tokens[b])
         apply_merge(sequences, pairs, unigrams, a, b, t)

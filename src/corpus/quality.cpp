@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "common/text.h"
+#include "training/chunk_counts.h"
 
 namespace tarvik {
 namespace {
@@ -14,6 +15,9 @@ namespace {
 bool is_non_printable(unsigned char b) {
   return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
 }
+
+// The averages, score and warnings from the counted statistics.
+void finish_report(QualityReport& report, std::uint64_t word_bytes, std::uint64_t non_printable);
 
 }  // namespace
 
@@ -48,6 +52,44 @@ QualityReport check_quality(std::string_view corpus) {
     }
   }
   report.unique_words = distinct_words.size();
+  finish_report(report, word_bytes, non_printable);
+  return report;
+}
+
+QualityReport check_quality(const training::ChunkCounts& counts) {
+  QualityReport report;
+  std::array<std::uint64_t, 256> histogram{};
+  std::unordered_set<std::string_view> distinct_words;
+  std::uint64_t word_bytes = 0;
+  for (const training::Chunk& chunk : counts.chunks()) {
+    std::string_view bytes = counts.bytes(chunk);
+    for (char c : bytes) histogram[static_cast<unsigned char>(c)] += chunk.weight;
+    // A chunk is one word, after its leading whitespace byte if it has one.
+    std::string_view word =
+        is_chunk_space(static_cast<unsigned char>(bytes[0])) ? bytes.substr(1) : bytes;
+    if (word.empty()) continue;
+    report.total_words += chunk.weight;
+    word_bytes += word.size() * chunk.weight;
+    distinct_words.insert(word);
+  }
+  report.total_bytes = counts.total_bytes();
+  std::uint64_t non_printable = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    std::uint64_t count = histogram[b];
+    if (count == 0) continue;
+    ++report.unique_bytes;
+    if (is_non_printable(static_cast<unsigned char>(b))) non_printable += count;
+    double p = static_cast<double>(count) / static_cast<double>(report.total_bytes);
+    report.byte_entropy += -p * std::log2(p);
+  }
+  report.unique_words = distinct_words.size();
+  finish_report(report, word_bytes, non_printable);
+  return report;
+}
+
+namespace {
+
+void finish_report(QualityReport& report, std::uint64_t word_bytes, std::uint64_t non_printable) {
   if (report.total_words > 0) {
     report.avg_word_len = static_cast<double>(word_bytes) / static_cast<double>(report.total_words);
   }
@@ -105,8 +147,9 @@ QualityReport check_quality(std::string_view corpus) {
     score += -0.2;
   }
   report.quality_score = score < 0.0 ? 0.0 : (score > 1.0 ? 1.0 : score);
-  return report;
 }
+
+}  // namespace
 
 std::string format_quality_report(const QualityReport& report) {
   if (report.warnings.empty()) return {};

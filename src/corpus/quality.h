@@ -9,7 +9,18 @@
 
 namespace tarvik {
 
+namespace training {
+class ChunkCounts;
+}
+
 QualityReport check_quality(std::string_view corpus);
+
+// The same report from the chunk counts of the texts: the byte histogram and
+// the words follow from them, a word being a chunk without its leading
+// whitespace byte. Equals check_quality() on the texts' concatenation when no
+// chunk spans two texts there (each text after the first starts with
+// whitespace).
+QualityReport check_quality(const training::ChunkCounts& counts);
 
 // The block the constructor prints when the report holds warnings; empty when
 // it holds none.

@@ -19,7 +19,7 @@
 // merge changes the pair at their position (a position never holds the same
 // pair again once it has changed), so readers check each entry against the
 // slots. Each pair counts the stale entries of its list (one per occurrence
-// destroyed); when dead lists and stale entries make up about a quarter of
+// destroyed); when dead lists and stale entries make up about a third of
 // the arena it is compacted in place, checking entry by entry only the lists
 // with many stale entries and moving the others whole.
 //
@@ -43,7 +43,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "training/chunks.h"
+#include "tarvik/callbacks.h"
+#include "training/chunk_counts.h"
 #include "training/mapped_vector.h"
 #include "training/pair_counts.h"
 #include "vocab/vocab.h"
@@ -57,7 +58,20 @@ struct PairChoice {
   double score;
 };
 
-using StopCheck = std::function<bool()>;
+// Scoring. The first kCompressTenths tenths of the merges (rounded down)
+// score a pair by the corpus bytes it covers; the rest by that coverage raised
+// to kEntropyExponent, times an entropy factor (new - old) * kEntropyWeight +
+// 1. kEntropyWeight equals the encoder's default context weight only by
+// chance: the two are unrelated.
+inline constexpr std::uint64_t kCompressTenths = 9;
+inline constexpr double kEntropyExponent = 0.7;
+inline constexpr double kEntropyWeight = 0.3;
+
+// The merges' compress phase: steps [0, boundary) of `merges`.
+inline std::uint64_t compress_phase_end(std::uint64_t merges) {
+  // floor(kCompressTenths * merges / 10) without overflow.
+  return merges / 10 * kCompressTenths + merges % 10 * kCompressTenths / 10;
+}
 
 struct NarrowLayout {
   using Slot = std::uint16_t;
@@ -96,26 +110,29 @@ class MergeState {
   using Count = typename Layout::Count;
   using Offset = typename Layout::Offset;
 
-  // Lays out `chunks` of `corpus` and counts them. Fails only when `stop`
-  // asks to stop (kInterrupted).
-  static Result<MergeState> build(std::string_view corpus, MappedVector<Chunk> chunks,
-                                  const StopCheck& stop);
+  // Lays out the chunks (in canonical order, so that the state and every
+  // choice made on it depend only on the counts) and counts their pairs.
+  // Pairs whose merged token would be longer than `max_token_bytes` are
+  // counted but never chosen. Fails only when `stop` asks to stop
+  // (kInterrupted).
+  static Result<MergeState> build(ChunkCounts counts, std::uint64_t max_token_bytes,
+                                  const CancelCheck& stop);
 
   std::uint64_t total_tokens() const { return total_; }
   std::uint64_t active_tokens() const { return active_; }
   double entropy() const;
 
   // The best-scoring pair of the current phase, or nothing when no pair is
-  // left. Among equal scores any may be returned.
+  // left. Among equal scores the smallest (left, right) wins.
   std::optional<PairChoice> best_pair(bool entropy_phase);
 
   // Replaces every occurrence of the pair, left to right without overlap,
   // by `merged` (the next token id).
-  Status merge(const PairChoice& pair, TokenId merged, const StopCheck& stop);
+  Status merge(const PairChoice& pair, TokenId merged, const CancelCheck& stop);
 
   // Sets every token's log_prob from the unigram counts and rebuilds the
   // bigram table from the pair counts. Releases the working state.
-  Status finalize(Vocab& vocab, const StopCheck& stop);
+  Status finalize(Vocab& vocab, const CancelCheck& stop);
 
  private:
   using Pairs = PairCounts<Key, Count, Offset>;
@@ -129,7 +146,11 @@ class MergeState {
   struct HeapItem {
     Count coverage;
     Key key;
-    bool operator<(const HeapItem& other) const { return coverage < other.coverage; }
+    // Max-heap order: larger coverage first, then the smaller pair, so the
+    // top is the compress phase's choice with its tie rule.
+    bool operator<(const HeapItem& other) const {
+      return coverage < other.coverage || (coverage == other.coverage && key > other.key);
+    }
   };
 
   // Weight lookups for ascending positions.
@@ -152,12 +173,13 @@ class MergeState {
   void decrease(TokenId left, TokenId right, std::int64_t weight);
   void increase(TokenId left, TokenId right, std::int64_t weight);
   void add_unigram(TokenId id, std::int64_t delta);
+  bool allowed(Key key) const;
   void push_heap(Key key, std::int64_t count);
   bool settle_top();
   void record_fresh(Pos pos);
   void publish_new_pairs(TokenId merged);
   void reserve_arena(std::uint64_t extra);
-  Status compact_arena(const StopCheck& stop);
+  Status compact_arena(const CancelCheck& stop);
   void rebuild_heap();
 
   MappedVector<Slot> slots_;
@@ -168,6 +190,7 @@ class MergeState {
   std::vector<std::int64_t> unigram_;        // weighted count by token id
   std::uint64_t total_ = 0;                  // sum of unigram_
   std::uint64_t active_ = 0;                 // ids with a positive count
+  std::uint64_t max_token_bytes_ = 0;        // longer merged tokens are never chosen
 
   Pairs pairs_;
   MappedVector<std::uint8_t> arena_;

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "training/chunks.h"
+#include "training/chunk_counts.h"
 #include "training/merge_state.h"
 #include "training/progress.h"
 
@@ -16,11 +16,11 @@ using namespace training;
 namespace {
 
 template <class Layout>
-Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const MergeOptions& options,
-                  const ConsoleSink& console, const StopCheck& stop,
-                  std::chrono::steady_clock::time_point start) {
+Result<Vocab> run(ChunkCounts counts, const MergeOptions& options, const ConsoleSink& console,
+                  const CancelCheck& stop, std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
-  auto built = MergeState<Layout>::build(corpus, std::move(chunks), stop);
+  auto built = MergeState<Layout>::build(
+      std::move(counts), options.max_token_bytes.value_or(UINT64_MAX), stop);
   if (!built.ok()) return std::move(built).error();
   MergeState<Layout>& state = built.value();
 
@@ -32,8 +32,7 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
     TARVIK_TRY(console(initial_line(state.total_tokens(), state.entropy())));
   }
   if (merges > 0) {
-    // floor(9 * merges / 10) without overflow.
-    const std::uint64_t boundary = merges / 10 * 9 + merges % 10 * 9 / 10;
+    const std::uint64_t boundary = compress_phase_end(merges);
     const std::uint64_t interval = progress_interval(merges);
     std::uint64_t step = 0;
     for (; step < merges; ++step) {
@@ -73,24 +72,33 @@ Result<Vocab> run(std::string_view corpus, MappedVector<Chunk> chunks, const Mer
   return vocab;
 }
 
+// The layout is chosen from the counts alone, so it too is the same for every
+// way of counting them.
+Result<Vocab> train_counted(ChunkCounts counts, const MergeOptions& options,
+                            const ConsoleSink& console, const CancelCheck& cancel,
+                            std::chrono::steady_clock::time_point start) {
+  const std::uint64_t slots = counts.distinct_bytes() + counts.chunks().size() + 1;
+  if (options.target_vocab_size <= NarrowLayout::kMaxTokens &&
+      counts.total_bytes() < NarrowLayout::kMaxCorpus && slots < NarrowLayout::kMaxSlots) {
+    return run<NarrowLayout>(std::move(counts), options, console, cancel, start);
+  }
+  return run<WideLayout>(std::move(counts), options, console, cancel, start);
+}
+
 }  // namespace
 
 Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
                     const ConsoleSink& console, const CancelCheck& cancel) {
   const auto start = std::chrono::steady_clock::now();
-  StopCheck stop;
-  if (cancel) stop = [&cancel] { return cancel(); };
-  bool stopped = false;
-  MappedVector<Chunk> chunks = split_chunks(corpus, stop, &stopped);
-  if (stopped) return Error::interrupted();
+  auto counts = count_corpus(corpus, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  return train_counted(std::move(counts).value(), options, console, cancel, start);
+}
 
-  std::uint64_t slots = 1;
-  for (const Chunk& chunk : chunks) slots += chunk.length + 1;
-  if (options.target_vocab_size <= NarrowLayout::kMaxTokens &&
-      corpus.size() < NarrowLayout::kMaxCorpus && slots < NarrowLayout::kMaxSlots) {
-    return run<NarrowLayout>(corpus, std::move(chunks), options, console, stop, start);
-  }
-  return run<WideLayout>(corpus, std::move(chunks), options, console, stop, start);
+Result<Vocab> train_from_counts(ChunkCounts counts, const MergeOptions& options,
+                                const ConsoleSink& console, const CancelCheck& cancel) {
+  return train_counted(std::move(counts), options, console, cancel,
+                       std::chrono::steady_clock::now());
 }
 
 }  // namespace tarvik

@@ -1,19 +1,27 @@
 // The merge trainer.
 //
-// train() cuts the corpus into whitespace-led chunks, grows the base
-// vocabulary by merging the best-scoring adjacent pair until the target size
-// is reached or no pair is left, then sets every token's log_prob and the
-// bigram table. Console output (progress bar, verbose log) goes to `console`,
-// which must be set. Fails only when a console write fails or when the
-// cancellation check asks to stop (kInterrupted).
+// Training is two stages: counting the distinct whitespace-led chunks of the
+// text (chunk_counts.h), then the merge loop on those counts, which grows the
+// base vocabulary by merging the best-scoring adjacent pair until the target
+// size is reached or no pair is left, and finally sets every token's log_prob
+// and the bigram table. The result is a function of the multiset of (chunk
+// bytes, weight) alone: chunks are laid out in a canonical order, equally
+// scored pairs go to the smallest (left, right), and every floating-point sum
+// runs in id order. So any way of counting the same chunks (one corpus, its
+// parts as separate texts, merged count blobs) trains the same vocabulary.
+//
+// Console output (progress bar, verbose log) goes to `console`, which must be
+// set. Fails only when a console write fails or when the cancellation check
+// asks to stop (kInterrupted).
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string_view>
 
 #include "common/result.h"
 #include "tarvik/callbacks.h"
+#include "training/chunk_counts.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -22,9 +30,18 @@ struct MergeOptions {
   std::uint64_t target_vocab_size = 8192;
   bool verbose = false;
   bool show_progress = true;
+  // When set, no merge makes a token longer than this many bytes.
+  std::optional<std::uint64_t> max_token_bytes;
 };
 
+// Counts `corpus` on the worker pool and trains on the counts.
 Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
                     const ConsoleSink& console, const CancelCheck& cancel = {});
+
+// The merge loop on counted chunks. Takes the counts by value because it
+// frees them as soon as they are laid out; std::move them in when they are no
+// longer needed.
+Result<Vocab> train_from_counts(training::ChunkCounts counts, const MergeOptions& options,
+                                const ConsoleSink& console, const CancelCheck& cancel = {});
 
 }  // namespace tarvik

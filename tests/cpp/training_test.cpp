@@ -72,7 +72,7 @@ void test_lines() {
 // and stops with kInterrupted whichever poll says so.
 void test_cancellation() {
   const std::string corpus(4'000'000, 'a');
-  const MergeOptions options{257, false, false};
+  const MergeOptions options{257, false, false, {}};
   int calls = 0;
   auto counted = train(corpus, options, write_stderr, [&] { return ++calls, false; });
   check(counted.ok() && counted->vocab_size == 257, "uncancelled run completes");
@@ -91,9 +91,9 @@ void test_failed_output() {
   if (full < 0) return;  // no /dev/full here
   int saved = ::dup(2);
   ::dup2(full, 2);
-  auto verbose = train("ab ab", {258, true, false}, write_stderr);
-  auto progress = train("ab ab", {258, false, true}, write_stderr);
-  auto silent = train("ab ab", {258, false, false}, write_stderr);
+  auto verbose = train("ab ab", {258, true, false, {}}, write_stderr);
+  auto progress = train("ab ab", {258, false, true, {}}, write_stderr);
+  auto silent = train("ab ab", {258, false, false, {}}, write_stderr);
   ::dup2(saved, 2);
   ::close(saved);
   ::close(full);

@@ -1,0 +1,608 @@
+// Counting distinct chunks. Most chunks are a few bytes long: those of up to
+// seven bytes are counted in a table keyed by the bytes themselves (one
+// memory access per chunk); longer ones in a table whose entries keep their
+// bytes in an arena and whose slots carry part of the hash, so a probe rarely
+// compares bytes twice.
+//
+// Performance notes: counting each part of a corpus into its own table and
+// merging the tables afterwards costs one pass over the distinct chunks per
+// extra runner, far less than the scan; a shared table under locks was not
+// worth trying at two to a few dozen runners.
+#include "training/chunk_counts.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "common/worker_pool.h"
+#include "training/file_blocks.h"
+
+namespace tarvik::training {
+namespace {
+
+constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
+// The scan between two cancellation polls, and the smallest part of a corpus
+// worth handing to a runner of its own.
+constexpr std::uint64_t kSliceBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kMinPart = std::uint64_t{1} << 20;
+
+std::uint64_t process_seed() {
+  // Hash tables are seeded per process; nothing observable depends on it.
+  static const std::uint64_t seed =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+          kMul1 |
+      1;
+  return seed;
+}
+
+// Short chunks: key = bytes | length << 56, never 0.
+class ShortTable {
+ public:
+  ShortTable() { resize(1 << 12); }
+
+  void add(std::uint64_t key, std::uint64_t weight) {
+    for (std::uint64_t i = home(key);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.key == key) {
+        slot.weight += weight;
+        return;
+      }
+      if (slot.key == 0) {
+        slot = Slot{key, weight};
+        if (++size_ * 10 > slots_.size() * 7) resize(slots_.size() * 2);
+        return;
+      }
+    }
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[home(key)]); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.key != 0) f(slot.key, slot.weight);
+    }
+  }
+
+  void clear() {
+    slots_.release();
+    size_ = 0;
+    resize(1 << 12);
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key;
+    std::uint64_t weight;
+  };
+
+  std::uint64_t home(std::uint64_t key) const { return ((key ^ seed_) * kMul1) >> shift_; }
+
+  void resize(std::uint64_t capacity) {
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0});
+    mask_ = capacity - 1;
+    shift_ = 64 - __builtin_ctzll(capacity);
+    for (const Slot& slot : old) {
+      if (slot.key == 0) continue;
+      std::uint64_t i = home(slot.key);
+      while (slots_[i].key != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  MappedVector<Slot> slots_;
+  std::uint64_t size_ = 0;
+  std::uint64_t mask_ = 0;
+  int shift_ = 64;
+  std::uint64_t seed_ = process_seed();
+};
+
+// Chunks of 8 to 15 bytes: key = (first eight bytes, the rest | length << 56),
+// so the second word is never 0.
+class MediumTable {
+ public:
+  static constexpr std::uint64_t kMaxBytes = 15;
+
+  MediumTable() { resize(1 << 10); }
+
+  void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    for (std::uint64_t i = home(lo, hi);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.hi == hi && slot.lo == lo) {
+        slot.weight += weight;
+        return;
+      }
+      if (slot.hi == 0) {
+        slot = Slot{lo, hi, weight};
+        if (++size_ * 10 > slots_.size() * 7) resize(slots_.size() * 2);
+        return;
+      }
+    }
+  }
+
+  void prefetch(std::uint64_t lo, std::uint64_t hi) const {
+    __builtin_prefetch(&slots_[home(lo, hi)]);
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.hi != 0) f(slot.lo, slot.hi, slot.weight);
+    }
+  }
+
+  void clear() {
+    slots_.release();
+    size_ = 0;
+    resize(1 << 10);
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::uint64_t weight;
+  };
+
+  std::uint64_t home(std::uint64_t lo, std::uint64_t hi) const {
+    return (((lo ^ seed_) * kMul1) ^ (hi * kMul2)) * kMul1 >> shift_;
+  }
+
+  void resize(std::uint64_t capacity) {
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0, 0});
+    mask_ = capacity - 1;
+    shift_ = 64 - __builtin_ctzll(capacity);
+    for (const Slot& slot : old) {
+      if (slot.hi == 0) continue;
+      std::uint64_t i = home(slot.lo, slot.hi);
+      while (slots_[i].hi != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  MappedVector<Slot> slots_;
+  std::uint64_t size_ = 0;
+  std::uint64_t mask_ = 0;
+  int shift_ = 64;
+  std::uint64_t seed_ = process_seed() * kMul2;
+};
+
+// Long chunks: entries hold arena offsets; a slot is (hash high half << 32) |
+// (entry index + 1), 0 when empty.
+class LongTable {
+ public:
+  LongTable() { resize(1 << 10); }
+
+  void add(const char* bytes, std::uint64_t length, std::uint64_t weight) {
+    std::uint64_t h = hash(bytes, length);
+    std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
+    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+      std::uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const std::uint64_t offset = arena_.size();
+        arena_.reserve_more(offset + length);
+        arena_.resize_for_overwrite(offset + length);
+        std::memcpy(arena_.data() + offset, bytes, length);
+        entries_.push_back(Chunk{offset, length, weight});
+        slots_[i] = tag | entries_.size();
+        if (entries_.size() * 10 > slots_.size() * 7) resize(slots_.size() * 2);
+        return;
+      }
+      if ((slot & 0xFFFFFFFF00000000ull) != tag) continue;
+      Chunk& entry = entries_[(slot & 0xFFFFFFFFu) - 1];
+      if (entry.length == length && std::memcmp(arena_.data() + entry.source, bytes, length) == 0) {
+        entry.weight += weight;
+        return;
+      }
+    }
+  }
+
+  std::uint64_t size() const { return entries_.size(); }
+  const MappedVector<Chunk>& entries() const { return entries_; }
+  const char* arena() const { return arena_.data(); }
+
+  // Hands over the entries and their arena, leaving the table empty.
+  void drain(MappedVector<Chunk>& entries, MappedVector<char>& arena) {
+    slots_.release();
+    entries = std::move(entries_);
+    arena = std::move(arena_);
+    resize(1 << 10);
+  }
+
+ private:
+  std::uint64_t hash(const char* p, std::uint64_t n) const {
+    std::uint64_t h = seed_ ^ (n * kMul1);
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      h = (h ^ (word * kMul1));
+      h = ((h << 31) | (h >> 33)) * kMul2;
+    }
+    if (n > 0) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p, n);
+      h = (h ^ (word * kMul1));
+      h = ((h << 31) | (h >> 33)) * kMul2;
+    }
+    h ^= h >> 29;
+    h *= kMul1;
+    h ^= h >> 32;
+    return h;
+  }
+
+  void resize(std::uint64_t capacity) {
+    // The low bits of a slot's hash are not kept, so re-hash from the arena
+    // (done log2(n) times, a small fraction of the whole count).
+    slots_.clear();
+    slots_.resize(capacity, 0);
+    mask_ = capacity - 1;
+    for (std::uint64_t e = 0; e < entries_.size(); ++e) {
+      std::uint64_t h = hash(arena_.data() + entries_[e].source, entries_[e].length);
+      std::uint64_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      slots_[i] = (h & 0xFFFFFFFF00000000ull) | (e + 1);
+    }
+  }
+
+  MappedVector<Chunk> entries_;
+  MappedVector<char> arena_;
+  MappedVector<std::uint64_t> slots_;
+  std::uint64_t mask_ = 0;
+  std::uint64_t seed_ = process_seed() * kMul2;
+};
+
+// Index of the first whitespace byte at or after `from`, or size.
+std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::uint64_t size) {
+  while (from < size && !is_chunk_space(bytes[from])) ++from;
+  return from;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ChunkCounts
+
+bool ChunkCounts::bytes_before(const Chunk& x, const Chunk& y) const {
+  // The first eight bytes, byte-swapped so that the first is the most
+  // significant, settle nearly every comparison without a memcmp. Zeros past
+  // the end of a short chunk sort below every byte, so differing heads order
+  // the strings correctly; equal heads fall back to the full comparison.
+  auto head = [this](const Chunk& chunk) {
+    std::uint64_t word = chunk.source;
+    if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
+    return __builtin_bswap64(word);
+  };
+  const std::uint64_t a = head(x), b = head(y);
+  if (a != b) return a < b;
+  if (x.is_inline() && y.is_inline()) return x.length < y.length;
+  return bytes(x) < bytes(y);  // char_traits<char> compares as unsigned char
+}
+
+void ChunkCounts::sort_by_weight() {
+  std::sort(chunks_.begin(), chunks_.end(), [this](const Chunk& x, const Chunk& y) {
+    if (x.weight != y.weight) return x.weight > y.weight;
+    return bytes_before(x, y);
+  });
+}
+
+void ChunkCounts::sort_by_bytes() {
+  std::sort(chunks_.begin(), chunks_.end(),
+            [this](const Chunk& x, const Chunk& y) { return bytes_before(x, y); });
+}
+
+void ChunkCounts::append(std::string_view bytes, std::uint64_t weight) {
+  Chunk chunk{0, bytes.size(), weight};
+  if (chunk.is_inline()) {
+    std::memcpy(&chunk.source, bytes.data(), bytes.size());
+  } else {
+    chunk.source = arena_.size();
+    arena_.reserve_more(arena_.size() + bytes.size());
+    arena_.resize_for_overwrite(arena_.size() + bytes.size());
+    std::memcpy(arena_.data() + chunk.source, bytes.data(), bytes.size());
+  }
+  chunks_.push_back(chunk);
+  total_bytes_ += bytes.size() * weight;
+  distinct_bytes_ += bytes.size();
+}
+
+void ChunkCounts::release() {
+  chunks_.release();
+  arena_.release();
+  total_bytes_ = distinct_bytes_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// ChunkCounter
+
+struct ChunkCounter::Tables {
+  ShortTable short_chunks;
+  MediumTable medium_chunks;
+  LongTable long_chunks;
+};
+
+ChunkCounter::ChunkCounter() : tables_(std::make_unique<Tables>()) {}
+ChunkCounter::~ChunkCounter() = default;
+ChunkCounter::ChunkCounter(ChunkCounter&&) noexcept = default;
+ChunkCounter& ChunkCounter::operator=(ChunkCounter&&) noexcept = default;
+
+void ChunkCounter::count(const char* bytes, std::uint64_t length, bool padded) {
+  if (length <= Chunk::kInlineBytes) {
+    std::uint64_t word = 0;
+    if (padded) {
+      std::memcpy(&word, bytes, 8);
+      word &= (std::uint64_t{1} << (8 * length)) - 1;
+    } else {
+      std::memcpy(&word, bytes, length);
+    }
+    tables_->short_chunks.add(word | length << 56, 1);
+  } else if (length <= MediumTable::kMaxBytes) {
+    std::uint64_t lo, hi = 0;
+    std::memcpy(&lo, bytes, 8);
+    std::memcpy(&hi, bytes + 8, length - 8);
+    tables_->medium_chunks.add(lo, hi | length << 56, 1);
+  } else {
+    tables_->long_chunks.add(bytes, length, 1);
+  }
+}
+
+void ChunkCounter::feed(std::string_view block) {
+  const std::uint64_t n = block.size();
+  if (n == 0) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+  std::uint64_t start = 0;
+  if (in_text_) {
+    // The open chunk runs on to the first whitespace byte of this block.
+    std::uint64_t end = next_space(bytes, 0, n);
+    pending_.append(block.data(), end);
+    if (end == n) return;
+    count(pending_.data(), pending_.size(), false);
+    pending_.clear();
+    start = end;
+  }
+  in_text_ = true;
+  // Chunks of up to 15 bytes (nearly all of them in text) are keyed by their
+  // bytes and counted a batch behind their discovery, their table slots
+  // prefetched meanwhile: once a table outgrows the cache nearly every count
+  // is a cache miss, and a table of arena offsets costs three of them.
+  constexpr std::size_t kBatch = 16;
+  struct Key {
+    std::uint64_t lo, hi;  // hi == 0: a short chunk keyed by lo alone
+  };
+  Key keys[kBatch];
+  std::size_t batched = 0;
+  ShortTable& short_chunks = tables_->short_chunks;
+  MediumTable& medium_chunks = tables_->medium_chunks;
+  auto flush = [&] {
+    for (std::size_t k = 0; k < batched; ++k) {
+      if (keys[k].hi == 0) {
+        short_chunks.add(keys[k].lo, 1);
+      } else {
+        medium_chunks.add(keys[k].lo, keys[k].hi, 1);
+      }
+    }
+    batched = 0;
+  };
+  auto mask = [](std::uint64_t word, std::uint64_t length) {
+    return length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
+  };
+  for (std::uint64_t i = start + 1; i < n; ++i) {
+    if (!is_chunk_space(bytes[i])) continue;
+    const std::uint64_t length = i - start;
+    if (length <= MediumTable::kMaxBytes && start + 16 <= n) {
+      std::uint64_t lo, hi;
+      std::memcpy(&lo, bytes + start, 8);
+      std::memcpy(&hi, bytes + start + 8, 8);
+      if (length <= Chunk::kInlineBytes) {
+        keys[batched] = Key{mask(lo, length) | length << 56, 0};
+        short_chunks.prefetch(keys[batched].lo);
+      } else {
+        keys[batched] = Key{lo, mask(hi, length - 8) | length << 56};
+        medium_chunks.prefetch(keys[batched].lo, keys[batched].hi);
+      }
+      if (++batched == kBatch) flush();
+    } else {
+      count(block.data() + start, length, false);
+    }
+    start = i;
+  }
+  flush();
+  pending_.assign(block.data() + start, n - start);
+}
+
+void ChunkCounter::finish_text() {
+  if (!in_text_) return;
+  count(pending_.data(), pending_.size(), false);
+  pending_.clear();
+  in_text_ = false;
+}
+
+void ChunkCounter::absorb(ChunkCounter& other) {
+  other.finish_text();
+  other.tables_->short_chunks.for_each(
+      [&](std::uint64_t key, std::uint64_t weight) { tables_->short_chunks.add(key, weight); });
+  other.tables_->medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    tables_->medium_chunks.add(lo, hi, weight);
+  });
+  const LongTable& long_chunks = other.tables_->long_chunks;
+  for (const Chunk& entry : long_chunks.entries()) {
+    tables_->long_chunks.add(long_chunks.arena() + entry.source, entry.length, entry.weight);
+  }
+  other.tables_ = std::make_unique<Tables>();
+}
+
+ChunkCounts ChunkCounter::take() {
+  finish_text();
+  ChunkCounts counts;
+  tables_->long_chunks.drain(counts.chunks_, counts.arena_);
+  counts.chunks_.reserve(counts.chunks_.size() + tables_->short_chunks.size());
+  tables_->short_chunks.for_each([&](std::uint64_t key, std::uint64_t weight) {
+    counts.chunks_.push_back(Chunk{key & ((std::uint64_t{1} << 56) - 1), key >> 56, weight});
+  });
+  tables_->short_chunks.clear();
+  MappedVector<char>& arena = counts.arena_;
+  arena.reserve(arena.size() + tables_->medium_chunks.size() * MediumTable::kMaxBytes);
+  counts.chunks_.reserve(counts.chunks_.size() + tables_->medium_chunks.size());
+  tables_->medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    const std::uint64_t length = hi >> 56, offset = arena.size();
+    arena.resize_for_overwrite(offset + length);
+    std::memcpy(arena.data() + offset, &lo, 8);
+    std::memcpy(arena.data() + offset + 8, &hi, length - 8);
+    counts.chunks_.push_back(Chunk{offset, length, weight});
+  });
+  tables_->medium_chunks.clear();
+  for (const Chunk& chunk : counts.chunks_) {
+    counts.total_bytes_ += chunk.length * chunk.weight;
+    counts.distinct_bytes_ += chunk.length;
+  }
+  return counts;
+}
+
+// ---------------------------------------------------------------------------
+// Counting on the worker pool
+
+namespace {
+
+// Runs `work(counter, item)` for items [0, count) on every runner of the pool,
+// each runner counting into its own counter, then merges the counters. Only
+// the calling thread polls `cancel` (it may need the caller's context); the
+// others watch the flag it sets. `work` returns false to stop everything.
+template <class Work>
+Result<ChunkCounts> count_on_pool(std::size_t count, const CancelCheck& cancel, Work&& work) {
+  WorkerPool& pool = WorkerPool::shared();
+  const std::size_t runners = std::max<std::size_t>(1, std::min(pool.size(), count));
+  std::vector<ChunkCounter> counters(runners);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<Error> errors;
+  std::vector<std::size_t> error_items;
+  std::mutex errors_lock;
+  auto poll = [&]() -> bool {
+    if (stop.load(std::memory_order_relaxed)) return true;
+    if (cancel && std::this_thread::get_id() == caller && cancel()) {
+      stop.store(true);
+      std::lock_guard<std::mutex> guard(errors_lock);
+      errors.push_back(Error::interrupted());
+      error_items.push_back(0);
+      return true;
+    }
+    return false;
+  };
+  auto fail = [&](std::size_t item, Error error) {
+    stop.store(true);
+    // An interruption is recorded by the poll that asked for it; the other
+    // runners merely stop.
+    if (error.kind == ErrorKind::kInterrupted) return;
+    std::lock_guard<std::mutex> guard(errors_lock);
+    errors.push_back(std::move(error));
+    error_items.push_back(item);
+  };
+  pool.run(runners, [&](std::size_t runner) {
+    for (;;) {
+      std::size_t item = next.fetch_add(1);
+      if (item >= count || poll()) return;
+      Status status = work(counters[runner], item, poll);
+      if (!status.ok()) {
+        fail(item, std::move(status).error());
+        return;
+      }
+    }
+  });
+  if (!errors.empty()) {
+    // The failure of the earliest item, so that the report does not depend
+    // on scheduling (an interruption counts as the earliest).
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < errors.size(); ++i) {
+      if (error_items[i] < error_items[first]) first = i;
+    }
+    return std::move(errors[first]);
+  }
+  for (std::size_t r = 1; r < runners; ++r) {
+    counters[0].absorb(counters[r]);
+    counters[r] = ChunkCounter();
+  }
+  return counters[0].take();
+}
+
+// Feeds `text` in slices, polling between them.
+template <class Poll>
+Status feed_polled(ChunkCounter& counter, std::string_view text, Poll& poll) {
+  while (!text.empty()) {
+    std::string_view slice = text.substr(0, kSliceBytes);
+    counter.feed(slice);
+    text.remove_prefix(slice.size());
+    if (poll()) return Error::interrupted();
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ChunkCounts> count_corpus(std::string_view corpus, const CancelCheck& cancel) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(corpus.data());
+  const std::uint64_t n = corpus.size();
+  // Parts of at least kMinPart bytes, a few per runner so that an uneven
+  // split still keeps every runner busy; each cut moves forward to the next
+  // whitespace byte, where the part after it starts a chunk anyway.
+  const std::uint64_t runners = WorkerPool::shared().size();
+  const std::uint64_t parts = std::max<std::uint64_t>(1, std::min(runners * 4, n / kMinPart));
+  std::vector<std::uint64_t> cuts{0};
+  for (std::uint64_t k = 1; k < parts; ++k) {
+    std::uint64_t cut = next_space(bytes, std::max(n / parts * k, cuts.back() + 1), n);
+    if (cut >= n) break;
+    cuts.push_back(cut);
+  }
+  cuts.push_back(n);
+  return count_on_pool(cuts.size() - 1, cancel,
+                       [&](ChunkCounter& counter, std::size_t part, auto& poll) -> Status {
+                         std::string_view text = corpus.substr(cuts[part], cuts[part + 1] - cuts[part]);
+                         TARVIK_TRY(feed_polled(counter, text, poll));
+                         counter.finish_text();
+                         return {};
+                       });
+}
+
+Result<ChunkCounts> count_texts(const std::vector<std::string_view>& texts,
+                                const CancelCheck& cancel) {
+  return count_on_pool(texts.size(), cancel,
+                       [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
+                         TARVIK_TRY(feed_polled(counter, texts[i], poll));
+                         counter.finish_text();
+                         return {};
+                       });
+}
+
+Result<ChunkCounts> count_files(const std::vector<std::string>& paths, const CancelCheck& cancel) {
+  // Open (and so check) every file before counting; each is opened again by
+  // the runner that reads it, so that no more than one per runner is open.
+  for (const std::string& path : paths) {
+    auto reader = BlockReader::open(path);
+    if (!reader.ok()) return std::move(reader).error();
+  }
+  return count_on_pool(paths.size(), cancel,
+                       [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
+                         auto reader = BlockReader::open(paths[i]);
+                         if (!reader.ok()) return std::move(reader).error();
+                         const CancelCheck check = [&poll] { return poll(); };
+                         for (;;) {
+                           auto block = reader->next(check);
+                           if (!block.ok()) return std::move(block).error();
+                           if (block->empty()) break;
+                           counter.feed(*block);
+                           if (poll()) return Error::interrupted();
+                         }
+                         counter.finish_text();
+                         return {};
+                       });
+}
+
+}  // namespace tarvik::training
