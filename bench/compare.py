@@ -143,6 +143,7 @@ def child_encode(spec: dict) -> dict:
     if threads == 1:
         seconds, _ = timed(lambda: [enc.encode(line) for line in lines], runs)
         out["loop_mbs"] = size / seconds / 1e6
+        ids = ids if isinstance(ids, list) else ids.tolist()  # an array from the numpy row
         seconds, decoded = timed(lambda: enc.decode(ids), runs)
         out["decode_mbs"] = size / seconds / 1e6
         out["lossless"] = decoded == text
@@ -403,7 +404,7 @@ def render_plots(results: dict, img: Path) -> list[str]:
 
     img.mkdir(parents=True, exist_ok=True)
     written = []
-    colours = {"ours": "#1f77b4", "ours-files": "#6baed6", "ours-scored": "#1f77b4",
+    colours = {"ours": "#1f77b4", "ours-files": "#6baed6", "ours-scored": "#1f77b4", "ours-numpy": "#08519c",
                "ours-greedy": "#4292c6", "ours-dense": "#9ecae1"}
 
     def colour(name):

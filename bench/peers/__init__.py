@@ -34,6 +34,7 @@ TRAINERS: dict[str, Callable] = {
 # encoder name -> (trainer whose model it loads, loader)
 ENCODERS: dict[str, tuple[str, Callable]] = {
     "ours-scored": ("ours", ours.load_scored),
+    "ours-numpy": ("ours", ours.load_numpy),
     "ours-greedy": ("ours", ours.load_greedy),
     "ours-dense": ("ours", ours.load_dense),
     "tiktoken": ("rustbpe", rust_tiktoken.load),
@@ -46,6 +47,7 @@ LABELS = {
     "ours": "tarvik_core (in memory)",
     "ours-files": "tarvik_core (train_from_files)",
     "ours-scored": "tarvik_core, context-weighted (default)",
+    "ours-numpy": "tarvik_core, context-weighted, to numpy",
     "ours-greedy": "tarvik_core, greedy",
     "ours-dense": "tarvik_core, dense",
     "rustbpe": "rustbpe",

@@ -45,7 +45,11 @@ class _Encoder:
         q = _module().QormTokenizer
         self.tok = q.from_file(model)
         tok = self.tok
-        if mode == "greedy":
+        if mode == "numpy":
+            # The default mode into arrays: no Python int list to build.
+            self.encode = getattr(tok, "encode_to_numpy", tok.encode)
+            self._batch = getattr(tok, "encode_batch_to_numpy", None)
+        elif mode == "greedy":
             self.encode = lambda text: tok.encode(text, greedy=True)
             batch = getattr(tok, "encode_batch", None)
             self._batch = (lambda lines: batch(lines, greedy=True)) if batch else None
@@ -65,6 +69,10 @@ class _Encoder:
 
 def load_scored(model: str) -> _Encoder:
     return _Encoder(model, "scored")
+
+
+def load_numpy(model: str) -> _Encoder:
+    return _Encoder(model, "numpy")
 
 
 def load_greedy(model: str) -> _Encoder:
