@@ -23,9 +23,12 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
-  std::size_t total = signature.parameters.size();
+  std::size_t total = 0;
   std::size_t required = 0;
-  for (const auto& p : signature.parameters) required += p.required ? 1 : 0;
+  for (const auto& p : signature.parameters) {
+    total += p.keyword_only ? 0 : 1;
+    required += p.required ? 1 : 0;
+  }
   std::string was = given == 1 ? "was" : "were";
   std::string message = std::string(signature.full_name) + " takes ";
   if (required == total) {
@@ -85,8 +88,12 @@ bool check_required(const Signature& signature, PyObject** slots) {
 
 bool place_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** slots) {
-  for (std::size_t i = 0; i < signature.parameters.size(); ++i) slots[i] = nullptr;
-  if (nargs > static_cast<Py_ssize_t>(signature.parameters.size())) {
+  std::size_t positional = 0;
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    slots[i] = nullptr;
+    positional += signature.parameters[i].keyword_only ? 0 : 1;
+  }
+  if (nargs > static_cast<Py_ssize_t>(positional)) {
     return too_many_positional(signature, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
@@ -260,17 +267,20 @@ bool convert_token_id(PyObject* object, const char* name, TokenId* out) {
   return token_id_from(object, out) || relabelled_failure(name);
 }
 
-bool convert_token_ids(PyObject* object, const char* name, std::vector<TokenId>* out) {
-  if (!check_list_shape(object)) return relabelled_failure(name);
+bool read_token_ids(PyObject* object, std::vector<TokenId>* out) {
+  if (!check_list_shape(object)) return false;
   out->clear();
   out->reserve(exact_size(object));
-  bool ok = for_each_item(object, [&](PyObject* item) {
+  return for_each_item(object, [&](PyObject* item) {
     TokenId id;
     if (!token_id_from(item, &id)) return false;
     out->push_back(id);
     return true;
   });
-  return ok || relabelled_failure(name);
+}
+
+bool convert_token_ids(PyObject* object, const char* name, std::vector<TokenId>* out) {
+  return read_token_ids(object, out) || relabelled_failure(name);
 }
 
 bool convert_size(PyObject* object, const char* name, std::uint64_t* out) {

@@ -22,6 +22,7 @@ namespace tarvik::py {
 struct Parameter {
   const char* name;
   bool required;
+  bool keyword_only = false;  // after the positional ones
 };
 
 constexpr std::size_t kMaxParameters = 8;
@@ -66,6 +67,8 @@ bool convert_text(PyObject* object, const char* message, TextBytes* out);
 
 bool convert_token_id(PyObject* object, const char* name, TokenId* out);
 bool convert_token_ids(PyObject* object, const char* name, std::vector<TokenId>* out);
+// The same without the argument's name in a TypeError.
+bool read_token_ids(PyObject* object, std::vector<TokenId>* out);
 bool convert_size(PyObject* object, const char* name, std::uint64_t* out);
 bool convert_real(PyObject* object, const char* name, double* out);
 bool convert_flag(PyObject* object, const char* name, bool* out);
