@@ -3,6 +3,8 @@
 // counts, merge loop, special tokens, compiled model) is the one tail every
 // way of training shares, the in-memory constructor included.
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #include "corpus/quality.h"
 #include "tokenizer/tokenizer.h"
@@ -117,11 +119,17 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
                                               const ConsoleSink& console,
                                               const CancelCheck& cancel) {
   // Every path is checked (and sized) before anything is read or printed.
-  std::uint64_t total = 0;
+  // The total is known when every input is a regular file (not a pipe).
+  std::optional<std::uint64_t> total = 0;
   for (const std::string& path : paths) {
     Result<training::BlockReader> reader = training::BlockReader::open(path);
     if (!reader.ok()) return std::move(reader).error();
-    total += reader->size();
+    std::error_code ignored;
+    if (total && std::filesystem::is_regular_file(path, ignored)) {
+      *total += reader->size();
+    } else {
+      total.reset();
+    }
   }
   TextCounter::State state{BatchCounter(),
                            CountingBar(options.show_progress ? console : ConsoleSink{}, total)};
