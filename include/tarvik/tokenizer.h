@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,6 +44,41 @@ enum class EncodeMode : std::uint8_t {
   kScored,  // context-weighted (the default); long inputs in chunks on the worker pool
   kGreedy,  // longest match at every position
   kDense,   // fewest tokens
+};
+
+// The ids of many texts in one array: item i is ids[offsets[i], offsets[i + 1]).
+struct FlatIds {
+  TokenIds ids;
+  std::vector<std::uint64_t> offsets;  // one more than the texts; offsets[0] == 0
+};
+
+// Where a batch's ids go: one array that only grows at its end, in input order.
+class IdSink {
+ public:
+  virtual ~IdSink() = default;
+  // Room for `count` more ids at the end, which the caller then fills; the
+  // memory stays valid until the next call. May throw std::bad_alloc.
+  virtual TokenId* extend(std::size_t count) = 0;
+};
+
+// An IdSink in pages mapped from the system: growing remaps them instead of
+// copying, so the ids are written once and never held twice. Move-only; a
+// moved-from MappedIds may only be assigned to or destroyed.
+class MappedIds final : public IdSink {
+ public:
+  MappedIds();
+  MappedIds(MappedIds&&) noexcept;
+  MappedIds& operator=(MappedIds&&) noexcept;
+  ~MappedIds() override;
+
+  TokenId* extend(std::size_t count) override;
+  // nullptr while empty.
+  TokenId* data() const;
+  std::size_t size() const;
+
+ private:
+  struct Memory;
+  std::unique_ptr<Memory> memory_;
 };
 
 struct TrainOptions {
@@ -170,10 +206,26 @@ class Tokenizer {
 
   // The text after the active filters, in order (a copy when there are none).
   std::string apply_filters(std::string_view text) const;
-  // Encodes text that has already been filtered.
-  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode) const;
+  // Encodes text that has already been filtered. With `special` false the
+  // names of special tokens are ordinary text and no special id comes out.
+  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode,
+                                   bool special = true) const;
   // apply_filters, then encode_filtered.
-  Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored) const;
+  Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored,
+                          bool special = true) const;
+  // Encodes many texts that have already been filtered, on the worker pool;
+  // item i is exactly encode_filtered(texts[i], mode, special). `cancel` is
+  // polled on the calling thread only, every 50 ms or so; a stop returns
+  // kInterrupted soon after. The first failing item in input order decides
+  // the error.
+  Result<FlatIds> encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
+                               bool special = true, const CancelCheck& cancel = {}) const;
+  // The same, appending the ids to `out` (which sees them once, item after
+  // item) and writing texts.size() + 1 boundaries, counted from the first id
+  // this call appends, to `offsets`. On failure `out` holds a prefix.
+  Status encode_batch(std::span<const std::string_view> texts, EncodeMode mode, bool special,
+                      IdSink& out, std::span<std::uint64_t> offsets,
+                      const CancelCheck& cancel = {}) const;
   // (start, end) byte offsets of each id by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;
   // The joined token bytes; the index-out-of-bounds fault for an id outside the table.

@@ -11,6 +11,8 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import SupportsIndex, TypedDict, final
 
+import numpy as np
+import numpy.typing as npt
 from typing_extensions import Self, TypeAlias
 
 __all__ = ["QormTokenizer", "__version__"]
@@ -169,6 +171,37 @@ class QormTokenizer:
 
     def id_to_token(self, token_id: SupportsIndex) -> str:
         """Get the string representation of a token (lossy UTF-8)."""
+
+    # ---- Batches, arrays and ordinary text
+    def encode_batch(
+        self, texts: Iterable[_Text], greedy: bool = False, *, special: bool = True
+    ) -> list[list[int]]:
+        """Encode many texts on all cores. Returns a list of token ID lists."""
+
+    def encode_dense_batch(self, texts: Iterable[_Text], *, special: bool = True) -> list[list[int]]:
+        """Encode many texts with the density-optimal DP on all cores."""
+
+    def encode_to_numpy(
+        self, text: _Text, greedy: bool = False, dense: bool = False, *, special: bool = True
+    ) -> npt.NDArray[np.uint32]:
+        """Encode text into a numpy uint32 array of token IDs."""
+
+    def encode_batch_to_numpy(
+        self,
+        texts: Iterable[_Text],
+        greedy: bool = False,
+        dense: bool = False,
+        *,
+        special: bool = True,
+    ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.int64]]:
+        """Encode many texts into one numpy uint32 array of token IDs and an int64 array
+        of len(texts) + 1 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
+
+    def encode_ordinary(self, text: _Text, greedy: bool = False, dense: bool = False) -> list[int]:
+        """Encode text with special token names treated as ordinary text."""
+
+    def decode_batch(self, id_lists: Iterable[_TokenIds | npt.NDArray[np.integer]]) -> list[str]:
+        """Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."""
 
     # ---- Properties
     @property

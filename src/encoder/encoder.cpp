@@ -18,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -138,6 +139,10 @@ struct Encoder::Impl {
   // Every id a walk can report, and every byte value, is a position of the
   // token table: the context-weighted pass needs no bounds checks.
   bool ids_in_table = false;
+  // The special-token-free variant, made by Encoder::ordinary() on first use.
+  std::once_flag ordinary_once;
+  std::unique_ptr<Encoder> ordinary;
+  std::optional<Error> ordinary_error;
 
   Impl(Vocab v, double weight, Trie t)
       : vocab(std::move(v)), context_weight(weight), trie(std::move(t)) {}
@@ -478,6 +483,32 @@ Result<TokenIds> Encoder::encode_parallel(std::string_view input) const {
     TokenIds().swap(slot.ids);
   }
   return joined;
+}
+
+Result<const Encoder*> Encoder::ordinary() const {
+  if (impl_->vocab.special_tokens.empty()) return this;
+  Impl& impl = *impl_;
+  // call_once leaves the flag unset when the build throws (out of memory),
+  // so a later call tries again.
+  std::call_once(impl.ordinary_once, [&impl] {
+    Vocab vocab = impl.vocab;
+    std::vector<TokenId> special_ids;
+    for (const SpecialToken& special : vocab.special_tokens) special_ids.push_back(special.id);
+    std::sort(special_ids.begin(), special_ids.end());
+    // A token with empty bytes is never in the trie; the learned token whose
+    // bytes a special token shadowed is found again.
+    for (Token& token : vocab.tokens) {
+      if (std::binary_search(special_ids.begin(), special_ids.end(), token.id)) token.bytes.clear();
+    }
+    Result<Encoder> built = assemble(std::move(vocab), impl.context_weight, impl.pairs);
+    if (built.ok()) {
+      impl.ordinary = std::make_unique<Encoder>(std::move(built).value());
+    } else {
+      impl.ordinary_error = std::move(built).error();
+    }
+  });
+  if (impl.ordinary_error) return *impl.ordinary_error;
+  return impl.ordinary.get();
 }
 
 Result<Offsets> Encoder::offsets(std::span<const TokenId> ids) const {

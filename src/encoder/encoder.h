@@ -53,6 +53,12 @@ class Encoder {
   Result<TokenIds> encode_parallel(std::string_view input) const;
   Result<TokenIds> encode_dense(std::string_view input) const;
 
+  // This encoder with the special tokens left out of the trie (their names
+  // are then ordinary text), sharing the pair table; built on first use,
+  // once, and kept with this one. *this when there are no special tokens.
+  // Only for encoding: its vocab() has the special tokens' bytes blanked.
+  Result<const Encoder*> ordinary() const;
+
   // (start, end) byte offsets of each id, by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "python/arguments.h"
+#include "python/batch.h"
 #include "python/errors.h"
 #include "python/guards.h"
 #include "python/results.h"
@@ -603,6 +604,151 @@ PyObject* encode_body(PyObject* self, Slots slots) {
   return PyTuple_Pack(2, id_list.get(), offset_list.get());
 }
 
+// ---- Batches, arrays and ordinary text -------------------------------------------
+
+constexpr MethodSignature kEncodeBatchSignature{
+    "QormTokenizer.encode_batch()", {{"texts", true}, {"greedy", false}, {"special", false, true}}};
+constexpr MethodSignature kEncodeDenseBatchSignature{
+    "QormTokenizer.encode_dense_batch()", {{"texts", true}, {"special", false, true}}};
+constexpr MethodSignature kEncodeToNumpySignature{
+    "QormTokenizer.encode_to_numpy()",
+    {{"text", true}, {"greedy", false}, {"dense", false}, {"special", false, true}}};
+constexpr MethodSignature kEncodeBatchToNumpySignature{
+    "QormTokenizer.encode_batch_to_numpy()",
+    {{"texts", true}, {"greedy", false}, {"dense", false}, {"special", false, true}}};
+constexpr MethodSignature kEncodeOrdinarySignature{
+    "QormTokenizer.encode_ordinary()", {{"text", true}, {"greedy", false}, {"dense", false}}};
+constexpr MethodSignature kDecodeBatchSignature{"QormTokenizer.decode_batch()",
+                                                {{"id_lists", true}}};
+
+// Converts the optional greedy (slot g), dense (slot d) and special (slot s)
+// flags, in parameter order; a slot index of 0 means the method has none.
+bool convert_mode(Slots slots, std::size_t g, std::size_t d, std::size_t s, EncodeMode* mode,
+                  bool* special) {
+  bool greedy = false;
+  bool dense = false;
+  if ((g && slots[g] && !convert_flag(slots[g], "greedy", &greedy)) ||
+      (d && slots[d] && !convert_flag(slots[d], "dense", &dense)) ||
+      (s && slots[s] && !convert_flag(slots[s], "special", special))) {
+    return false;
+  }
+  if (greedy && dense) {
+    PyErr_SetString(PyExc_ValueError, "greedy=True and dense=True cannot be combined");
+    return false;
+  }
+  *mode = dense ? EncodeMode::kDense : greedy ? EncodeMode::kGreedy : EncodeMode::kScored;
+  return true;
+}
+
+// Encodes the batch into `out` with the lock released, polling for signals.
+Status encode_released(const Tokenizer& tokenizer, const TextBatch& batch, EncodeMode mode,
+                       bool special, IdSink& out, std::vector<std::uint64_t>& offsets,
+                       Ref& pending) {
+  offsets.resize(batch.views.size() + 1);
+  ReleasedLock unlocked;
+  SignalPoll poll(unlocked, pending);
+  return tokenizer.encode_batch(batch.views, mode, special, out, offsets, std::ref(poll));
+}
+
+PyObject* raise_batch_error(const Error& error, Ref& pending) {
+  if (pending) set_raised_exception(pending.release());
+  return raise_error(error);
+}
+
+// encode_batch and encode_dense_batch: a list of id lists.
+template <bool dense>
+PyObject* encode_batch_body(PyObject* self, Slots slots) {
+  EncodeMode mode = EncodeMode::kDense;
+  bool special = true;
+  if (!convert_mode(slots, dense ? 0 : 1, 0, dense ? 1 : 2, &mode, &special)) return nullptr;
+  if (dense) mode = EncodeMode::kDense;
+  const Tokenizer& tokenizer = tokenizer_of(self);
+  TextBatch batch;
+  if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
+  Ref pending;  // destroyed after the lock is back
+  Result<FlatIds> flat = [&] {
+    ReleasedLock unlocked;
+    SignalPoll poll(unlocked, pending);
+    return tokenizer.encode_batch(batch.views, mode, special, std::ref(poll));
+  }();
+  if (!flat.ok()) return raise_batch_error(flat.error(), pending);
+  const TokenIds& ids = flat->ids;
+  const std::vector<std::uint64_t>& offsets = flat->offsets;
+  Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.views.size())));
+  if (!lists) return nullptr;
+  for (std::size_t i = 0; i < batch.views.size(); ++i) {
+    std::span<const TokenId> item(ids.data() + offsets[i], offsets[i + 1] - offsets[i]);
+    PyObject* list = ids_to_list(item);
+    if (list == nullptr) return nullptr;
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), list);
+  }
+  return lists.release();
+}
+
+// encode_to_numpy (one text, one array) and encode_batch_to_numpy (ids and boundaries).
+template <bool batched>
+PyObject* encode_numpy_body(PyObject* self, Slots slots) {
+  const char* method = batched ? "encode_batch_to_numpy" : "encode_to_numpy";
+  EncodeMode mode = EncodeMode::kScored;
+  bool special = true;
+  if (!convert_mode(slots, 1, 2, 3, &mode, &special)) return nullptr;
+  const Tokenizer& tokenizer = tokenizer_of(self);
+  TextBatch batch;
+  if (batched) {
+    if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
+  } else if (!append_text(slots[0], tokenizer, &batch)) {
+    return nullptr;
+  }
+  MappedIds ids;
+  std::vector<std::uint64_t> offsets;
+  Ref pending;
+  Status status = encode_released(tokenizer, batch, mode, special, ids, offsets, pending);
+  if (!status.ok()) return raise_batch_error(status.error(), pending);
+  Ref id_array = Ref::steal(ids_to_array(std::move(ids), method));
+  if (!id_array || !batched) return id_array.release();
+  Ref offset_array = Ref::steal(offsets_to_array(std::move(offsets), method));
+  if (!offset_array) return nullptr;
+  return PyTuple_Pack(2, id_array.get(), offset_array.get());
+}
+
+PyObject* encode_ordinary_body(PyObject* self, Slots slots) {
+  EncodeMode mode = EncodeMode::kScored;
+  bool special = false;
+  if (!convert_mode(slots, 1, 2, 0, &mode, &special)) return nullptr;
+  TextBytes text;
+  if (!convert_text(slots[0], "text must be str or bytes", &text)) return nullptr;
+  const Tokenizer& tokenizer = tokenizer_of(self);
+  if (tokenizer.has_filters()) {
+    text.storage = tokenizer.apply_filters(text.view);
+    text.view = text.storage;
+  }
+  Result<TokenIds> ids = [&] {
+    ReleasedLock unlocked;
+    return tokenizer.encode_filtered(text.view, mode, false);
+  }();
+  if (!ids.ok()) return raise_error(ids.error());
+  return ids_to_list(*ids);
+}
+
+PyObject* decode_batch_body(PyObject* self, Slots slots) {
+  std::vector<std::vector<TokenId>> lists;
+  if (!convert_id_lists(slots[0], &lists)) return nullptr;
+  const Tokenizer& tokenizer = tokenizer_of(self);
+  std::vector<std::string> texts;
+  Status status = [&]() -> Status {
+    ReleasedLock unlocked;
+    texts.reserve(lists.size());
+    for (const auto& ids : lists) {
+      Result<std::string> text = tokenizer.decode(ids);
+      if (!text.ok()) return std::move(text).error();
+      texts.push_back(std::move(text).value());
+    }
+    return {};
+  }();
+  if (!status.ok()) return raise_error(status.error());
+  return str_list(texts);
+}
+
 // ---- Decoding and inspection ---------------------------------------------------------
 
 // The text methods return lossy UTF-8 str, the bytes methods bytes.
@@ -746,6 +892,25 @@ PyMethodDef kMethods[] = {
     {"id_to_token", as_cfunction(method<kIdToTokenSignature, kShared, token_body<true>>), kFast,
      "id_to_token($self, token_id)\n--\n\n"
      "Get the string representation of a token (lossy UTF-8)."},
+    {"encode_batch", as_cfunction(method<kEncodeBatchSignature, kShared, encode_batch_body<false>>), kFast,
+     "encode_batch($self, texts, greedy=False, *, special=True)\n--\n\n"
+     "Encode many texts on all cores. Returns a list of token ID lists."},
+    {"encode_dense_batch", as_cfunction(method<kEncodeDenseBatchSignature, kShared, encode_batch_body<true>>), kFast,
+     "encode_dense_batch($self, texts, *, special=True)\n--\n\n"
+     "Encode many texts with the density-optimal DP on all cores."},
+    {"encode_to_numpy", as_cfunction(method<kEncodeToNumpySignature, kShared, encode_numpy_body<false>>), kFast,
+     "encode_to_numpy($self, text, greedy=False, dense=False, *, special=True)\n--\n\n"
+     "Encode text into a numpy uint32 array of token IDs."},
+    {"encode_batch_to_numpy", as_cfunction(method<kEncodeBatchToNumpySignature, kShared, encode_numpy_body<true>>), kFast,
+     "encode_batch_to_numpy($self, texts, greedy=False, dense=False, *, special=True)\n--\n\n"
+     "Encode many texts into one numpy uint32 array of token IDs and an int64 array\n"
+     "of len(texts) + 1 offsets: text i is ids[offsets[i]:offsets[i + 1]]."},
+    {"encode_ordinary", as_cfunction(method<kEncodeOrdinarySignature, kShared, encode_ordinary_body>), kFast,
+     "encode_ordinary($self, text, greedy=False, dense=False)\n--\n\n"
+     "Encode text with special token names treated as ordinary text."},
+    {"decode_batch", as_cfunction(method<kDecodeBatchSignature, kShared, decode_batch_body>), kFast,
+     "decode_batch($self, id_lists)\n--\n\n"
+     "Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 
 #include "common/console.h"
 #include "corpus/quality.h"
+#include "encoder/batch.h"
 #include "training/chunk_counts.h"
 #include "training/trainer.h"
 #include "vocab/model_file.h"
@@ -174,8 +175,46 @@ std::string Tokenizer::apply_filters(std::string_view text) const {
   return tarvik::apply_filters(state_->filters, text);
 }
 
-Result<TokenIds> Tokenizer::encode_filtered(std::string_view bytes, EncodeMode mode) const {
-  const Encoder& model = *state_->model;
+namespace {
+
+// The model, or its variant that knows no special tokens.
+Result<const Encoder*> model_for(const Encoder& model, bool special) {
+  if (special) return &model;
+  return model.ordinary();
+}
+
+BatchMode batch_mode(EncodeMode mode) {
+  switch (mode) {
+    case EncodeMode::kGreedy:
+      return {&Encoder::encode_greedy, false};
+    case EncodeMode::kDense:
+      return {&Encoder::encode_dense, false};
+    case EncodeMode::kScored:
+      break;
+  }
+  return {&Encoder::encode_scored, true};
+}
+
+class VectorSink final : public IdSink {
+ public:
+  explicit VectorSink(TokenIds& ids) : ids_(ids) {}
+  TokenId* extend(std::size_t count) override {
+    const std::size_t size = ids_.size();
+    ids_.resize(size + count);
+    return ids_.data() + size;
+  }
+
+ private:
+  TokenIds& ids_;
+};
+
+}  // namespace
+
+Result<TokenIds> Tokenizer::encode_filtered(std::string_view bytes, EncodeMode mode,
+                                            bool special) const {
+  Result<const Encoder*> chosen = model_for(*state_->model, special);
+  if (!chosen.ok()) return std::move(chosen).error();
+  const Encoder& model = **chosen;
   switch (mode) {
     case EncodeMode::kGreedy:
       return model.encode_greedy(bytes);
@@ -187,9 +226,26 @@ Result<TokenIds> Tokenizer::encode_filtered(std::string_view bytes, EncodeMode m
   return model.encode_parallel(bytes);
 }
 
-Result<TokenIds> Tokenizer::encode(std::string_view text, EncodeMode mode) const {
-  if (state_->filters.empty()) return encode_filtered(text, mode);
-  return encode_filtered(apply_filters(text), mode);
+Result<TokenIds> Tokenizer::encode(std::string_view text, EncodeMode mode, bool special) const {
+  if (state_->filters.empty()) return encode_filtered(text, mode, special);
+  return encode_filtered(apply_filters(text), mode, special);
+}
+
+Status Tokenizer::encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
+                               bool special, IdSink& out, std::span<std::uint64_t> offsets,
+                               const CancelCheck& cancel) const {
+  Result<const Encoder*> chosen = model_for(*state_->model, special);
+  if (!chosen.ok()) return std::move(chosen).error();
+  return run_batch(**chosen, batch_mode(mode), texts, out, offsets, cancel);
+}
+
+Result<FlatIds> Tokenizer::encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
+                                        bool special, const CancelCheck& cancel) const {
+  FlatIds flat;
+  flat.offsets.resize(texts.size() + 1);
+  VectorSink sink(flat.ids);
+  TARVIK_TRY(encode_batch(texts, mode, special, sink, flat.offsets, cancel));
+  return flat;
 }
 
 Result<Offsets> Tokenizer::offsets(std::span<const TokenId> ids) const {

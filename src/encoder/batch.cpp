@@ -1,0 +1,153 @@
+// The batch runner: windows of units on the worker pool, joined in order.
+#include "encoder/batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/worker_pool.h"
+
+namespace tarvik {
+namespace {
+
+// A window closes once it holds this much input and enough units to keep
+// every runner busy to its end; its ids are then joined and freed.
+constexpr std::size_t kWindowBytes = std::size_t{64} << 10;
+constexpr std::size_t kUnitsPerRunner = 8;
+constexpr std::size_t kMaxWindowUnits = std::size_t{1} << 16;
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+struct Unit {
+  std::size_t item;
+  std::size_t begin;
+  std::size_t end;
+  bool last;  // the item's last unit: its boundary follows
+};
+
+// The first failed unit of a window, in input order.
+struct Failure {
+  std::mutex mutex;
+  std::atomic<std::size_t> unit{std::numeric_limits<std::size_t>::max()};
+  std::optional<Error> error;  // unset: out of memory
+
+  void record(std::size_t k, std::optional<Error> what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (k >= unit.load(std::memory_order_relaxed)) return;
+    error = std::move(what);
+    unit.store(k, std::memory_order_relaxed);
+  }
+};
+
+// Rate-limits the caller's check and remembers a stop.
+class Poll {
+ public:
+  explicit Poll(const CancelCheck& cancel) : cancel_(cancel) {}
+  // True once the check has asked to stop.
+  bool operator()() {
+    if (!cancel_ || stopped_) return stopped_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kPollInterval) return false;
+    last_ = now;
+    stopped_ = cancel_();
+    return stopped_;
+  }
+  bool stopped() const { return stopped_; }
+
+ private:
+  const CancelCheck& cancel_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::string_view> texts,
+                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel) {
+  if (offsets.size() != texts.size() + 1) {
+    return Error::internal("batch boundaries: " + std::to_string(offsets.size()) +
+                           " slots for " + std::to_string(texts.size()) + " texts");
+  }
+  offsets[0] = 0;
+  WorkerPool& pool = WorkerPool::shared();
+  const std::size_t min_units = kUnitsPerRunner * pool.size();
+  const std::thread::id caller = std::this_thread::get_id();
+  Poll poll(cancel);
+  std::uint64_t total = 0;
+
+  std::vector<Unit> units;
+  std::vector<TokenIds> slots;  // the ids of each unit of the window
+  std::size_t item = 0;
+  std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
+  while (item < texts.size()) {
+    // Gather one window of units.
+    units.clear();
+    std::size_t window_bytes = 0;
+    while (item < texts.size() && units.size() < kMaxWindowUnits &&
+           (window_bytes < kWindowBytes || units.size() < min_units)) {
+      const std::size_t n = texts[item].size();
+      const bool split = mode.chunked && n > kParallelThreshold;
+      const std::size_t end = split ? std::min(n, item_pos + kChunkSize) : n;
+      units.push_back({item, item_pos, end, end == n});
+      window_bytes += end - item_pos;
+      if (end == n) {
+        ++item;
+        item_pos = 0;
+      } else {
+        item_pos = end;
+      }
+    }
+
+    slots.clear();
+    slots.resize(units.size());
+    std::atomic<bool> stop{false};
+    Failure failure;
+    pool.run(units.size(), [&](std::size_t k) {
+      if (std::this_thread::get_id() == caller && poll()) stop.store(true, std::memory_order_relaxed);
+      // Units after a failed one need not run: the earlier failure wins.
+      if (stop.load(std::memory_order_relaxed) ||
+          k > failure.unit.load(std::memory_order_relaxed)) {
+        return;
+      }
+      const Unit& unit = units[k];
+      try {
+        const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
+        Result<TokenIds> ids = (encoder.*mode.encode)(text);
+        if (ids.ok()) {
+          slots[k] = std::move(ids).value();
+        } else {
+          failure.record(k, std::move(ids).error());
+        }
+      } catch (const std::bad_alloc&) {
+        failure.record(k, std::nullopt);
+      } catch (...) {
+        failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
+      }
+    });
+
+    // Every unit before the first failure ran, so no earlier one failed.
+    if (failure.unit.load() != std::numeric_limits<std::size_t>::max()) {
+      if (!failure.error) throw std::bad_alloc();
+      return std::move(*failure.error);
+    }
+    if (poll.stopped() || poll()) return Error::interrupted();
+    for (std::size_t k = 0; k < units.size(); ++k) {
+      TokenIds& ids = slots[k];
+      if (!ids.empty()) {
+        std::memcpy(out.extend(ids.size()), ids.data(), ids.size() * sizeof(TokenId));
+        total += ids.size();
+        TokenIds().swap(ids);
+      }
+      if (units[k].last) offsets[units[k].item + 1] = total;
+    }
+  }
+  return {};
+}
+
+}  // namespace tarvik

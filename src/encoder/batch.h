@@ -1,0 +1,43 @@
+// Encoding many texts on the worker pool, joined in input order.
+//
+// Work is cut into units: one per text, except that a text split by the
+// chunked mode is cut into the same kChunkSize chunks encode_parallel cuts it
+// into, so item i comes out exactly as encoding it alone would. Units are
+// taken in windows of about 64 KiB of input; within a window the pool's
+// runners take units from its counter (balanced by bytes, since a unit is at
+// most a chunk or one short text), and after it the calling thread appends
+// the window's ids to the sink in input order and lets their memory go. So
+// the working memory stays one window's ids whatever the batch size, and the
+// sink sees every id once.
+//
+// Cancellation is polled on the calling thread only (it may run signal
+// handlers), between units and windows, at most every ~50 ms; a stop makes
+// every runner skip the units it has not started. A failing unit stops the
+// units after it, and the first failure in input order is returned;
+// std::bad_alloc in a runner is thrown again on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/result.h"
+#include "encoder/encoder.h"
+#include "tarvik/callbacks.h"
+#include "tarvik/tokenizer.h"
+
+namespace tarvik {
+
+// One encoding mode of an Encoder, as a unit of a batch runs it.
+struct BatchMode {
+  Result<TokenIds> (Encoder::*encode)(std::string_view) const;
+  // Texts above kParallelThreshold are cut into kChunkSize chunks.
+  bool chunked = false;
+};
+
+// Appends the ids of texts[0..] to `out` and writes texts.size() + 1
+// boundaries (counted from the first appended id) to `offsets`.
+Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::string_view> texts,
+                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel);
+
+}  // namespace tarvik

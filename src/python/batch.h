@@ -1,0 +1,44 @@
+// What the batch and array methods need beyond single texts: many texts held
+// for encoding without the lock, many id lists read for decoding, and arrays
+// that numpy wraps without copying.
+#pragma once
+
+#include "python/compat.h"
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/guards.h"
+#include "tarvik/tokenizer.h"
+
+namespace tarvik::py {
+
+// Filtered texts whose bytes stay valid while the lock is released.
+struct TextBatch {
+  std::vector<Ref> owners;            // the objects the views point into
+  std::deque<std::string> copies;     // converted or filtered bytes (never move)
+  std::vector<std::string_view> views;
+};
+
+// Converts one text by the str-or-bytes rule (TypeError "text must be str or
+// bytes" otherwise), filters it and appends it.
+bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out);
+
+// Iterates `texts` once, converting each item by the str-or-bytes rule and
+// applying the tokenizer's filters. A non-text item raises TypeError
+// "texts[i]: text must be str or bytes".
+bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, TextBatch* out);
+
+// Reads each item of `id_lists` as decode reads its argument; an item with
+// the buffer protocol and a one-dimensional integer format is read directly.
+// Errors name the item: "id_lists[i]: ...".
+bool convert_id_lists(PyObject* id_lists, std::vector<std::vector<TokenId>>* out);
+
+// numpy.frombuffer over the ids (uint32) or the boundaries (int64), which the
+// array then owns: no copy. ImportError naming `method` when numpy is missing.
+PyObject* ids_to_array(MappedIds ids, const char* method);
+PyObject* offsets_to_array(std::vector<std::uint64_t> offsets, const char* method);
+
+}  // namespace tarvik::py

@@ -1,0 +1,324 @@
+"""Batch and array encoding: every item equals encoding it alone, arrays equal
+the lists, ordinary text never yields a special id, bad items name their
+index, Ctrl-C stops a large batch, and calls leak no references."""
+import gc
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+import tarvik_core
+
+np = pytest.importorskip("numpy")
+
+HELDOUT = Path(__file__).resolve().parents[2] / "shared" / "corpora" / "heldout" / "mixed.txt"
+SPECIAL = "<|doc|>"
+
+MODES = {
+    "scored": (lambda tok, t, **kw: tok.encode(t), dict(greedy=False)),
+    "greedy": (lambda tok, t, **kw: tok.encode(t, greedy=True), dict(greedy=True)),
+}
+
+
+@pytest.fixture(scope="module")
+def tok(corpus):
+    return tarvik_core.QormTokenizer(
+        corpus[:200_000], vocab_size=700, show_progress=False, check_quality=False,
+        special_tokens=[SPECIAL, "<pad>"],
+    )
+
+
+def random_texts(rng, count):
+    alphabet = "ab cd\u00e9\u4e2d\n" + SPECIAL
+    texts = []
+    for _ in range(count):
+        kind = rng.random()
+        if kind < 0.1:
+            texts.append("")
+        elif kind < 0.3:
+            texts.append(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))))
+        else:
+            texts.append("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 200))))
+    return texts
+
+
+def real_texts():
+    if HELDOUT.is_file():
+        with HELDOUT.open("rb") as f:
+            return [next(f) for _ in range(300)]
+    return [line + b"\n" for line in tarvik_core.__doc__.encode().split(b".")]
+
+
+def long_texts(corpus):
+    # Past the chunk threshold (131072 bytes), exactly at it, and one byte over.
+    return [corpus[:300_000], corpus[:131_072], corpus[1:131_074], b"x"]
+
+
+def single(tok, text, mode, special=True):
+    if mode == "dense":
+        return tok.encode_dense(text) if special else tok.encode_ordinary(text, dense=True)
+    greedy = mode == "greedy"
+    return tok.encode(text, greedy) if special else tok.encode_ordinary(text, greedy)
+
+
+def batch_lists(tok, texts, mode, special=True):
+    if mode == "dense":
+        return tok.encode_dense_batch(texts, special=special)
+    return tok.encode_batch(texts, mode == "greedy", special=special)
+
+
+def split(ids, offsets):
+    return [ids[offsets[i]:offsets[i + 1]].tolist() for i in range(len(offsets) - 1)]
+
+
+@pytest.mark.parametrize("mode", ["scored", "greedy", "dense"])
+@pytest.mark.parametrize("special", [True, False])
+@pytest.mark.parametrize("source", ["random", "real", "long", "single", "empty"])
+def test_item_equals_single_encoding(tok, corpus, rng, mode, special, source):
+    texts = {
+        "random": lambda: random_texts(rng, 200),
+        "real": real_texts,
+        "long": lambda: long_texts(corpus),
+        "single": lambda: ["one " + SPECIAL + " item"],
+        "empty": list,
+    }[source]()
+    want = [single(tok, t, mode, special) for t in texts]
+    assert batch_lists(tok, texts, mode, special) == want
+    ids, offsets = tok.encode_batch_to_numpy(
+        texts, greedy=mode == "greedy", dense=mode == "dense", special=special
+    )
+    assert ids.dtype == np.uint32 and offsets.dtype == np.int64
+    assert len(offsets) == len(texts) + 1 and offsets[0] == 0 and offsets[-1] == len(ids)
+    assert split(ids, offsets) == want
+    for text, expected in zip(texts[:20], want):
+        array = tok.encode_to_numpy(text, mode == "greedy", mode == "dense", special=special)
+        assert array.dtype == np.uint32 and array.tolist() == expected
+
+
+def test_arrays_own_their_memory(tok):
+    ids, offsets = tok.encode_batch_to_numpy(["some text", "more"])
+    want = ids.tolist()
+    del offsets
+    gc.collect()
+    ids[0] = ids[0]  # writable
+    assert ids.tolist() == want
+    assert memoryview(ids.base).format == "I"
+
+
+@pytest.mark.parametrize("mode", ["scored", "greedy", "dense"])
+def test_ordinary_text_never_yields_a_special_id(tok, rng, mode):
+    special_ids = {i for _, i in tok.special_tokens()}
+    texts = [SPECIAL, "<pad>" + SPECIAL + "<pad>", "x" + SPECIAL] + random_texts(rng, 50)
+    assert set(single(tok, SPECIAL, mode)) <= special_ids
+    for text, ids in zip(texts, batch_lists(tok, texts, mode, special=False)):
+        assert not special_ids & set(ids)
+        raw = text.encode() if isinstance(text, str) else text
+        assert tok.decode_bytes(ids) == raw
+
+
+def test_filters_apply_to_every_item(fresh):
+    fresh.add_filter("lowercase")
+    texts = ["ABC Def", b"XYZ"]
+    assert fresh.encode_batch(texts) == [fresh.encode(t) for t in texts]
+
+
+def test_generator_is_consumed_once(tok):
+    consumed = []
+
+    def texts():
+        for t in ["a", "b c", "d"]:
+            consumed.append(t)
+            yield t
+
+    assert tok.encode_batch(texts()) == [tok.encode(t) for t in ["a", "b c", "d"]]
+    assert consumed == ["a", "b c", "d"]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda tok, texts: tok.encode_batch(texts),
+        lambda tok, texts: tok.encode_dense_batch(texts),
+        lambda tok, texts: tok.encode_batch_to_numpy(texts),
+    ],
+)
+@pytest.mark.parametrize("bad", [3, None, ["x"], 1.5])
+def test_non_text_item_names_its_index(tok, call, bad):
+    texts = ["fine", b"also", "ok", bad, "never reached"]
+    with pytest.raises(TypeError, match=r"^texts\[3\]: text must be str or bytes$"):
+        call(tok, texts)
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda tok: tok.encode_to_numpy("a", greedy=True, dense=True), ValueError),
+        (lambda tok: tok.encode_batch_to_numpy(["a"], True, True), ValueError),
+        (lambda tok: tok.encode_ordinary("a", True, True), ValueError),
+        (lambda tok: tok.encode_batch(["a"], False, True), TypeError),  # special is keyword-only
+        (lambda tok: tok.encode_dense_batch(["a"], True), TypeError),
+        (lambda tok: tok.encode_batch(["a"], special=1), TypeError),
+        (lambda tok: tok.encode_batch(5), TypeError),
+        (lambda tok: tok.decode_batch("abc"), TypeError),
+    ],
+)
+def test_refused_arguments(tok, call, error):
+    with pytest.raises(error):
+        call(tok)
+
+
+def test_decode_batch_reads_lists_tuples_and_arrays(tok, rng):
+    texts = random_texts(rng, 30)
+    lists = tok.encode_batch(texts)
+    items = []
+    for i, ids in enumerate(lists):
+        kind = i % 5
+        items.append(
+            ids if kind == 0 else tuple(ids) if kind == 1
+            else np.array(ids, dtype=np.uint32) if kind == 2
+            else np.array(ids, dtype=np.int64) if kind == 3
+            else np.repeat(np.array(ids, dtype=np.uint16), 2)[::2] if max(ids, default=0) < 65536 else ids
+        )
+    assert tok.decode_batch(items) == [tok.decode(ids) for ids in lists]
+    assert tok.decode_batch(iter(items)) == tok.decode_batch(items)
+    assert tok.decode_batch([]) == []
+
+
+@pytest.mark.parametrize(
+    "item, error, message",
+    [
+        (np.array([5, -1], dtype=np.int32), OverflowError, "out of range integral type conversion attempted"),
+        ([5, -1], OverflowError, "out of range integral type conversion attempted"),
+        (np.array([2**32], dtype=np.uint64), OverflowError, "out of range"),
+        (["x"], TypeError, r"^id_lists\[1\]: "),
+        (np.array([[1, 2]]), TypeError, r"^id_lists\[1\]: "),
+    ],
+)
+def test_decode_batch_refuses_bad_ids(tok, item, error, message):
+    with pytest.raises(error, match=message):
+        tok.decode_batch([[1], item])
+
+
+def test_decode_batch_id_beyond_table_is_internal_fault(tok, internal_error):
+    with pytest.raises(internal_error, match="index out of bounds"):
+        tok.decode_batch([[1], np.array([len(tok)], dtype=np.uint32)])
+
+
+def test_threads_share_one_tokenizer(tok, corpus):
+    texts = [corpus[i:i + 5000] for i in range(0, 200_000, 5000)]
+    want = tok.encode_batch(texts)
+    errors = []
+
+    def work():
+        try:
+            for _ in range(3):
+                assert tok.encode_batch(texts) == want
+                ids, offsets = tok.encode_batch_to_numpy(texts)
+                assert split(ids, offsets) == want
+        except BaseException as e:  # noqa: B036 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda tok, texts: tok.encode_batch(texts),
+        lambda tok, texts: tok.encode_batch_to_numpy(texts),
+        lambda tok, texts: tok.encode_to_numpy(texts[0]),
+        lambda tok, texts: tok.encode_ordinary(texts[1]),
+        lambda tok, texts: tok.decode_batch([[1, 2], np.array([3], dtype=np.uint32)]),
+        lambda tok, texts: pytest.raises(TypeError, tok.encode_batch, texts + [7]),
+    ],
+)
+def test_no_reference_or_memory_leak(tok, call):
+    texts = ["caf\u00e9 au lait " * 3, b"bytes " + SPECIAL.encode(), "plain"]
+    for _ in range(50):
+        call(tok, texts)
+    gc.collect()
+    refs = [sys.getrefcount(t) for t in texts]
+    tracemalloc.start()
+    try:
+        for _ in range(500):
+            call(tok, texts)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        for _ in range(2000):
+            call(tok, texts)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(t) for t in texts] == refs
+    assert second - first < 64 * 1024
+
+
+NUMPY_MISSING_CHILD = textwrap.dedent(
+    """
+    import sys
+    sys.modules["numpy"] = None
+    import tarvik_core
+    tok = tarvik_core.QormTokenizer(b"abc abd", vocab_size=258, show_progress=False,
+                                    check_quality=False)
+    try:
+        tok.encode_to_numpy("abc")
+    except ImportError as e:
+        print(e)
+    print(tok.encode_batch(["abc"]) == [tok.encode("abc")])
+    """
+)
+
+
+def test_missing_numpy_is_an_import_error_naming_the_fix():
+    out = subprocess.run(
+        [sys.executable, "-c", NUMPY_MISSING_CHILD], capture_output=True, text=True, timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    ).stdout
+    assert out == "numpy is required for encode_to_numpy; install it with: pip install numpy\nTrue\n"
+
+
+SIGINT_CHILD = textwrap.dedent(
+    """
+    import os
+    import tarvik_core
+    corpus = os.urandom(300_000).translate(bytes(97 + i % 26 for i in range(256)))
+    tok = tarvik_core.QormTokenizer(corpus, vocab_size=300, show_progress=False,
+                                    check_quality=False)
+    texts = [os.urandom(4_000_000).translate(bytes(97 + i % 26 for i in range(256)))] * 200
+    try:
+        print("encoding", flush=True)
+        tok.encode_batch_to_numpy(texts)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    """
+)
+
+
+def test_sigint_stops_a_large_batch():
+    child = subprocess.Popen(
+        [sys.executable, "-c", SIGINT_CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    try:
+        assert child.stdout.readline() == "encoding\n"
+        time.sleep(0.5)  # well inside the call: the batch is minutes of work
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)  # a hang guard only
+    finally:
+        child.kill()
+    assert out == "interrupted\n", err
+    assert child.returncode == 0
