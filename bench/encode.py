@@ -32,7 +32,11 @@ from pathlib import Path
 
 import tarvik_core
 
-CORPORA = Path(__file__).resolve().parents[1].parent / "shared/corpora"
+# The shared corpora beside the checkout, or where TARVIK_CORPORA points (a
+# worktree elsewhere).
+CORPORA = Path(
+    os.environ.get("TARVIK_CORPORA", Path(__file__).resolve().parents[1].parent / "shared/corpora")
+)
 MODES = ("greedy", "scored", "dense")
 TARGET_MBS = {"greedy": 80.0, "scored": 25.0, "dense": 40.0}
 TARGET_SPEEDUP = 1.7

@@ -8,6 +8,7 @@ encoders of reference_encoders.py state the expected results.
 import json
 import multiprocessing
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -398,3 +399,48 @@ def test_multiprocessing_fork_workers_encode(trained):
     with context.Pool(2) as pool:
         results = pool.map_async(_encode_in_child, [data, data[:200_000], data]).get(timeout=120)
     assert results == [expected, trained.encode(data[:200_000]), expected]
+
+
+# --- interruption ------------------------------------------------------------
+
+# A 100 000-byte token: every start position of a run of 'a' walks the trie
+# up to 100 000 steps, minutes of work for the dynamic-programming modes.
+SIGINT_CHILD = """
+import sys
+import tarvik_core
+tok = tarvik_core.QormTokenizer(b"a" * 100_000, vocab_size=300, show_progress=False,
+                                check_quality=False)
+call = {{
+    "encode": lambda: tok.encode(b"a" * 400_000),
+    "encode_one_unit": lambda: tok.encode(b"a" * 120_000),
+    "encode_with_offsets": lambda: tok.encode_with_offsets(b"a" * 400_000),
+    "encode_dense": lambda: tok.encode_dense(b"a" * 400_000),
+}}[{mode!r}]
+print("ready", flush=True)
+try:
+    call()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["encode", "encode_one_unit", "encode_with_offsets", "encode_dense"])
+def test_sigint_interrupts_encoding(mode):
+    child = subprocess.Popen(
+        [sys.executable, "-c", SIGINT_CHILD.format(mode=mode)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.2)  # into the call
+        child.send_signal(signal.SIGINT)
+        # A hang guard only, far above what the interruption takes.
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert out == "interrupted\n", err
+    assert child.returncode == 0

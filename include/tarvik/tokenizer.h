@@ -184,8 +184,9 @@ class Tokenizer {
   Status add_filter(std::string_view name);
   // Keeps the base bytes, the learned tokens used most by the greedy encoding
   // of `corpus` and the special tokens; writes the "Pruned vocab" line.
+  // The greedy pass polls `cancel`.
   Status prune(std::uint64_t target_size, std::string_view corpus,
-               const ConsoleSink& console = stderr_sink());
+               const ConsoleSink& console = stderr_sink(), const CancelCheck& cancel = {});
 
   // ---- Inspection ----
 
@@ -201,6 +202,9 @@ class Tokenizer {
   std::vector<std::string> filter_names() const;
   // The bytes of one token; kInvalidArgument when the id is outside the table.
   Result<std::string_view> token_bytes(TokenId id) const;
+  // The id whose bytes are exactly `bytes`, by the encoders' rule: when
+  // several tokens share them, the later one in the table. Empty bytes have none.
+  std::optional<TokenId> token_id(std::string_view bytes) const;
 
   // ---- Encoding and decoding ----
 
@@ -208,11 +212,13 @@ class Tokenizer {
   std::string apply_filters(std::string_view text) const;
   // Encodes text that has already been filtered. With `special` false the
   // names of special tokens are ordinary text and no special id comes out.
-  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode,
-                                   bool special = true) const;
+  // `cancel` is polled every few milliseconds of work (from the calling
+  // thread only); true stops every mode with kInterrupted.
+  Result<TokenIds> encode_filtered(std::string_view bytes, EncodeMode mode, bool special = true,
+                                   const CancelCheck& cancel = {}) const;
   // apply_filters, then encode_filtered.
   Result<TokenIds> encode(std::string_view text, EncodeMode mode = EncodeMode::kScored,
-                          bool special = true) const;
+                          bool special = true, const CancelCheck& cancel = {}) const;
   // Encodes many texts that have already been filtered, on the worker pool;
   // item i is exactly encode_filtered(texts[i], mode, special). `cancel` is
   // polled on the calling thread only, every 50 ms or so; a stop returns

@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -127,7 +128,8 @@ std::size_t WorkerPool::size() const {
   return state_->size;
 }
 
-void WorkerPool::run_erased(std::size_t count, Erased fn, void* task) {
+void WorkerPool::run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn,
+                            void* on_wait) {
   if (count == 0) return;
   if (state_->size == 1 || count == 1) {
     for (std::size_t i = 0; i < count; ++i) fn(task, i);
@@ -145,8 +147,16 @@ void WorkerPool::run_erased(std::size_t count, Erased fn, void* task) {
   batch->drain();
   {
     std::unique_lock<std::mutex> lock(batch->mutex);
-    batch->finished.wait(lock,
-                         [&] { return batch->done.load(std::memory_order_acquire) == count; });
+    auto all_done = [&] { return batch->done.load(std::memory_order_acquire) == count; };
+    if (wait_fn == nullptr) {
+      batch->finished.wait(lock, all_done);
+    } else {
+      while (!batch->finished.wait_for(lock, std::chrono::milliseconds(10), all_done)) {
+        lock.unlock();
+        wait_fn(on_wait);
+        lock.lock();
+      }
+    }
   }
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (auto it = state_->queue.begin(); it != state_->queue.end(); ++it) {

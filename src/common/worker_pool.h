@@ -28,18 +28,33 @@ class WorkerPool {
   // must not throw. Several threads may call run() at once.
   template <class Task>
   void run(std::size_t count, Task&& task) {
-    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task));
+    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task), nullptr,
+               nullptr);
+  }
+  // The same, calling on_wait() on the calling thread about every 10 ms
+  // while it waits for the other runners to finish their indices (its
+  // result is ignored), so the caller can notice a request to stop and pass
+  // it on to the tasks in progress.
+  template <class Task, class OnWait>
+  void run(std::size_t count, Task&& task, OnWait&& on_wait) {
+    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task),
+               &call<std::remove_reference_t<OnWait>>, static_cast<void*>(&on_wait));
   }
 
   struct State;
 
  private:
   using Erased = void (*)(void*, std::size_t);
+  using ErasedWait = void (*)(void*);
   template <class Task>
   static void invoke(void* task, std::size_t index) {
     (*static_cast<Task*>(task))(index);
   }
-  void run_erased(std::size_t count, Erased fn, void* task);
+  template <class OnWait>
+  static void call(void* on_wait) {
+    static_cast<void>((*static_cast<OnWait*>(on_wait))());
+  }
+  void run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn, void* on_wait);
 
   explicit WorkerPool(std::size_t size);
   State* state_;

@@ -108,8 +108,17 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
     slots.resize(units.size());
     std::atomic<bool> stop{false};
     Failure failure;
-    pool.run(units.size(), [&](std::size_t k) {
+    // The caller's check runs on the calling thread only; every runner sees
+    // its verdict through `stop`, between units and inside a long one.
+    auto check_caller = [&] {
       if (std::this_thread::get_id() == caller && poll()) stop.store(true, std::memory_order_relaxed);
+    };
+    const CancelCheck unit_cancel = [&] {
+      check_caller();
+      return stop.load(std::memory_order_relaxed);
+    };
+    pool.run(units.size(), [&](std::size_t k) {
+      check_caller();
       // Units after a failed one need not run: the earlier failure wins.
       if (stop.load(std::memory_order_relaxed) ||
           k > failure.unit.load(std::memory_order_relaxed)) {
@@ -118,7 +127,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       const Unit& unit = units[k];
       try {
         const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
-        Result<TokenIds> ids = (encoder.*mode.encode)(text);
+        Result<TokenIds> ids = (encoder.*mode.encode)(text, unit_cancel);
         if (ids.ok()) {
           slots[k] = std::move(ids).value();
         } else {
@@ -129,7 +138,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       } catch (...) {
         failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
       }
-    });
+    }, check_caller);
 
     // Every unit before the first failure ran, so no earlier one failed.
     if (failure.unit.load() != std::numeric_limits<std::size_t>::max()) {

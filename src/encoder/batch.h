@@ -30,7 +30,7 @@ namespace tarvik {
 
 // One encoding mode of an Encoder, as a unit of a batch runs it.
 struct BatchMode {
-  Result<TokenIds> (Encoder::*encode)(std::string_view) const;
+  Result<TokenIds> (Encoder::*encode)(std::string_view, const CancelCheck&) const;
   // Texts above kParallelThreshold are cut into kChunkSize chunks.
   bool chunked = false;
 };

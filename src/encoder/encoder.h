@@ -10,6 +10,11 @@
 //   encode_parallel - encode_scored, with inputs above kParallelThreshold cut
 //                     into kChunkSize chunks encoded on the worker pool.
 //   encode_dense    - fewest tokens.
+// Every mode takes an optional cancellation check (tarvik/callbacks.h),
+// polled every few milliseconds of work, counted in trie steps a position may
+// take, so a vocabulary with very long tokens is polled as often as any other;
+// when it returns true the call ends with kInterrupted. encode_parallel polls
+// it on the calling thread only and stops every chunk.
 // Immutable once built: a changed vocabulary makes a new Encoder.
 #pragma once
 
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "tarvik/callbacks.h"
 #include "vocab/vocab.h"
 
 namespace tarvik {
@@ -48,10 +54,10 @@ class Encoder {
   Encoder& operator=(Encoder&&) noexcept;
   ~Encoder();
 
-  Result<TokenIds> encode_greedy(std::string_view input) const;
-  Result<TokenIds> encode_scored(std::string_view input) const;
-  Result<TokenIds> encode_parallel(std::string_view input) const;
-  Result<TokenIds> encode_dense(std::string_view input) const;
+  Result<TokenIds> encode_greedy(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_scored(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_parallel(std::string_view input, const CancelCheck& cancel = {}) const;
+  Result<TokenIds> encode_dense(std::string_view input, const CancelCheck& cancel = {}) const;
 
   // This encoder with the special tokens left out of the trie (their names
   // are then ordinary text), sharing the pair table; built on first use,

@@ -109,10 +109,10 @@ Status Tokenizer::add_filter(std::string_view name) {
 }
 
 Status Tokenizer::prune(std::uint64_t target_size, std::string_view corpus,
-                        const ConsoleSink& console) {
+                        const ConsoleSink& console, const CancelCheck& cancel) {
   const Encoder& model = *state_->model;
   const std::uint64_t old_size = model.vocab().vocab_size;
-  Result<TokenIds> usage = model.encode_greedy(corpus);
+  Result<TokenIds> usage = model.encode_greedy(corpus, cancel);
   if (!usage.ok()) return std::move(usage).error();
   Result<Vocab> pruned = prune_vocab(model.vocab(), target_size, usage.value());
   if (!pruned.ok()) return std::move(pruned).error();
@@ -169,6 +169,17 @@ Result<std::string_view> Tokenizer::token_bytes(TokenId id) const {
   return std::string_view(vocab.tokens[id].bytes);
 }
 
+std::optional<TokenId> Tokenizer::token_id(std::string_view bytes) const {
+  if (bytes.empty()) return std::nullopt;
+  // A lookup is rare next to encoding, so a scan from the end (where the
+  // later of equal tokens is met first) is kept rather than an index.
+  const std::vector<Token>& tokens = state_->model->vocab().tokens;
+  for (auto it = tokens.rbegin(); it != tokens.rend(); ++it) {
+    if (it->bytes == bytes) return it->id;
+  }
+  return std::nullopt;
+}
+
 // ---- Encoding and decoding ---------------------------------------------------------
 
 std::string Tokenizer::apply_filters(std::string_view text) const {
@@ -211,24 +222,25 @@ class VectorSink final : public IdSink {
 }  // namespace
 
 Result<TokenIds> Tokenizer::encode_filtered(std::string_view bytes, EncodeMode mode,
-                                            bool special) const {
+                                            bool special, const CancelCheck& cancel) const {
   Result<const Encoder*> chosen = model_for(*state_->model, special);
   if (!chosen.ok()) return std::move(chosen).error();
   const Encoder& model = **chosen;
   switch (mode) {
     case EncodeMode::kGreedy:
-      return model.encode_greedy(bytes);
+      return model.encode_greedy(bytes, cancel);
     case EncodeMode::kDense:
-      return model.encode_dense(bytes);
+      return model.encode_dense(bytes, cancel);
     case EncodeMode::kScored:
       break;
   }
-  return model.encode_parallel(bytes);
+  return model.encode_parallel(bytes, cancel);
 }
 
-Result<TokenIds> Tokenizer::encode(std::string_view text, EncodeMode mode, bool special) const {
-  if (state_->filters.empty()) return encode_filtered(text, mode, special);
-  return encode_filtered(apply_filters(text), mode, special);
+Result<TokenIds> Tokenizer::encode(std::string_view text, EncodeMode mode, bool special,
+                                   const CancelCheck& cancel) const {
+  if (state_->filters.empty()) return encode_filtered(text, mode, special, cancel);
+  return encode_filtered(apply_filters(text), mode, special, cancel);
 }
 
 Status Tokenizer::encode_batch(std::span<const std::string_view> texts, EncodeMode mode,

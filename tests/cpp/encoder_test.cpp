@@ -323,11 +323,53 @@ void test_pool() {
   check(wrong == 0, "concurrent callers get identical results");
 }
 
+// Every mode polls the cancellation check: one that says stop ends the call
+// with kInterrupted, one that never does is still asked and changes nothing.
+// A long token makes every start position of the run of 'a' walk 2 000 trie
+// steps, which is what the polling must count; the run of 'b' is many short
+// tokens, what the greedy mode counts.
+void test_cancel() {
+  Encoder e = make(base_plus({{"aa", -1}, {std::string(2000, 'a'), -2}}), 0.3);
+  const std::string in = std::string(20000, 'a') + std::string(120000, 'b');
+  using Mode = Result<TokenIds> (Encoder::*)(std::string_view, const CancelCheck&) const;
+  const std::pair<const char*, Mode> modes[] = {{"greedy", &Encoder::encode_greedy},
+                                                {"scored", &Encoder::encode_scored},
+                                                {"parallel", &Encoder::encode_parallel},
+                                                {"dense", &Encoder::encode_dense}};
+  for (const auto& [name, mode] : modes) {
+    const std::string what = std::string(name) + ": ";
+    int asked = 0;
+    Result<TokenIds> stopped = (e.*mode)(in, [&] {
+      ++asked;
+      return true;
+    });
+    check(!stopped.ok() && stopped.error().kind == ErrorKind::kInterrupted,
+          what + "a check that says stop ends the call with kInterrupted");
+    check(asked >= 1, what + "the check was asked");
+
+    asked = 0;
+    Result<TokenIds> polled = (e.*mode)(in, [&] {
+      ++asked;
+      return false;
+    });
+    Result<TokenIds> plain = (e.*mode)(in, {});
+    check(polled.ok() && plain.ok() && *polled == *plain,
+          what + "a check that never stops leaves the ids as they are");
+    check(asked > 1, what + "a long call asks the check more than once");
+
+    int after = 0;
+    Result<TokenIds> late = (e.*mode)(in, [&] { return ++after > 3; });
+    check(!late.ok() && late.error().kind == ErrorKind::kInterrupted,
+          what + "a stop asked for part way through ends the call");
+  }
+}
+
 }  // namespace
 
 int main() {
   test_trie_walks();
   test_against_reference();
   test_pool();
+  test_cancel();
   return testing::finish();
 }
