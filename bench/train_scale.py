@@ -3,7 +3,7 @@ counting and training from the files on 1 and 2 runners.
 
     python3 bench/train_scale.py [--dir /tmp/tarvik_bench] [--size-gb 1.0]
         [--vocab-size 32768] [--bench build/dev/train_bench] [--threads 1,2]
-        [--twice] [--skip-train]
+        [--twice] [--skip-train] [--python] [--no-cpp]
 
 The corpus (cached in --dir, rebuilt only when its parameters change) is
 generated text drawing from millions of distinct Zipf-distributed words, with
@@ -15,8 +15,8 @@ TARVIK_BUILD_CPP_TESTS=ON), one fresh process per measurement, so the peak
 resident set is that of one run: counting the files in 1 MiB blocks on the
 worker pool (RAYON_NUM_THREADS runners), then the merge loop on the counts.
 --twice also lists every file twice (memory must follow the distinct text,
-not the input). When the Python module offers QormTokenizer.train_from_files,
-it is timed as well.
+not the input). --python also times QormTokenizer.train_from_files (wall,
+CPU and peak per fresh process); --no-cpp skips the C++ stage bench.
 """
 
 import argparse
@@ -123,6 +123,9 @@ def main() -> int:
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--twice", action="store_true", help="also list every file twice")
     parser.add_argument("--skip-train", action="store_true", help="count only (vocab 256)")
+    parser.add_argument("--python", action="store_true",
+                        help="also time QormTokenizer.train_from_files, in a fresh process")
+    parser.add_argument("--no-cpp", action="store_true", help="skip the C++ stage bench")
     args = parser.parse_args()
 
     files = build_corpus(args.dir, args.size_gb, args.distinct_words, args.seed)
@@ -132,7 +135,7 @@ def main() -> int:
     runs = [(int(t), files, "") for t in args.threads.split(",")]
     if args.twice:
         runs.append((runs[-1][0], files + files, " (files listed twice)"))
-    for threads, listed, note in runs:
+    for threads, listed, note in ([] if args.no_cpp else runs):
         r = run_bench(args.bench, threads, vocab, listed)
         if r["distinct_bytes"] is not None and not note:
             share = r["distinct_bytes"] / r["total_bytes"]
@@ -144,17 +147,26 @@ def main() -> int:
             flush=True,
         )
 
-    try:
-        import tarvik_core
-    except ImportError:
-        return 0
-    train_from_files = getattr(tarvik_core.QormTokenizer, "train_from_files", None)
-    if train_from_files is not None:
-        started = time.perf_counter()
-        train_from_files([str(f) for f in files], vocab_size=vocab, show_progress=False)
-        wall = time.perf_counter() - started
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-        print(f"train_from_files: wall {wall:.2f} s, peak {peak:.0f} MiB")
+    if args.python:
+        # The module's own path, each run in a fresh process so that its peak
+        # resident set is its own.
+        child = (
+            "import json, resource, sys, time\n"
+            "from tarvik_core import QormTokenizer\n"
+            "t = time.perf_counter()\n"
+            "QormTokenizer.train_from_files(sys.argv[2:], vocab_size=int(sys.argv[1]),"
+            " show_progress=False)\n"
+            "u = resource.getrusage(resource.RUSAGE_SELF)\n"
+            "print(json.dumps([time.perf_counter() - t, u.ru_utime + u.ru_stime,"
+            " u.ru_maxrss / 1024]))\n"
+        )
+        listed = [("", files)] + ([(" (files listed twice)", files + files)] if args.twice else [])
+        for note, paths in listed:
+            out = subprocess.run([sys.executable, "-c", child, str(vocab), *map(str, paths)],
+                                 check=True, capture_output=True, text=True).stdout
+            wall, cpu, peak = json.loads(out.strip().splitlines()[-1])
+            print(f"train_from_files{note}: wall {wall:.2f} s, cpu {cpu:.2f} s, peak {peak:.0f} MiB",
+                  flush=True)
     return 0
 
 

@@ -15,6 +15,7 @@
 // the ConsoleSink given, and long work polls the CancelCheck.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,10 @@
 #include "tarvik/types.h"
 
 namespace tarvik {
+
+namespace training {
+class ChunkCounts;
+}
 
 // The sink that writes to file descriptor 2, one piece at a time under a
 // process-wide lock.
@@ -86,6 +91,39 @@ struct TrainOptions {
   std::vector<std::string> special_tokens;
   // Runs the quality check first and writes its report when it holds warnings.
   bool check_quality = true;
+  // When set, no merge makes a token longer than this many bytes.
+  std::optional<std::uint64_t> max_token_bytes;
+};
+
+// Texts handed over one at a time (each its own text: no chunk spans two),
+// counted in batches on the worker pool. Only the distinct chunks are kept
+// once a batch is counted. Feed with add(); when full(), call count() (which
+// may take a while: the binding releases its lock around it). Then hand the
+// counter to Tokenizer::train_from_texts or Tokenizer::count_chunks.
+class TextCounter {
+ public:
+  // `progress`, when set, receives the counting bar after every batch.
+  explicit TextCounter(ConsoleSink progress = {});
+  TextCounter(TextCounter&&) noexcept;
+  TextCounter& operator=(TextCounter&&) noexcept;
+  ~TextCounter();
+
+  // Copies one whole text in.
+  void add(std::string_view text);
+  // The next block of a text that arrives in pieces; end it with end_text().
+  void feed(std::string_view block);
+  void end_text();
+  // True when a batch waits to be counted.
+  bool full() const;
+  // Counts the waiting batch (the progress bar is redrawn after it).
+  Status count(const CancelCheck& cancel = {});
+  std::uint64_t bytes_added() const;
+
+  struct State;
+
+ private:
+  friend class Tokenizer;
+  std::unique_ptr<State> state_;
 };
 
 class Tokenizer {
@@ -95,6 +133,32 @@ class Tokenizer {
   static Result<Tokenizer> train(std::string_view corpus, const TrainOptions& options,
                                  const ConsoleSink& console = stderr_sink(),
                                  const CancelCheck& cancel = {});
+
+  // Trains on files, each its own text, read in blocks (never whole) and
+  // counted on the worker pool. Every path is opened before any counting, so
+  // a missing, unreadable or directory path fails at once (kIo with the errno
+  // and path) with nothing written. With show_progress, a counting bar
+  // (megabytes read of the files' total) comes before the merge bar. The
+  // quality report is that of the concatenation when each file after the
+  // first starts with a whitespace byte; so is the model.
+  static Result<Tokenizer> train_from_files(const std::vector<std::string>& paths,
+                                            const TrainOptions& options,
+                                            const ConsoleSink& console = stderr_sink(),
+                                            const CancelCheck& cancel = {});
+  // Trains on the texts a TextCounter was fed (it is left empty).
+  static Result<Tokenizer> train_from_texts(TextCounter& texts, const TrainOptions& options,
+                                            const ConsoleSink& console = stderr_sink(),
+                                            const CancelCheck& cancel = {});
+  // The distinct-chunk counts of the fed texts as a count blob (see
+  // training/count_blob.h for its layout), for merging and training elsewhere.
+  static Result<std::string> count_chunks(TextCounter& texts, const CancelCheck& cancel = {});
+  // The blob of the summed counts of `blobs`; kInvalidArgument names a damaged one.
+  static Result<std::string> merge_chunk_counts(const std::vector<std::string_view>& blobs);
+  // Trains on the counts a blob holds: the same model and report as training
+  // on the texts that were counted.
+  static Result<Tokenizer> train_from_counts(std::string_view blob, const TrainOptions& options,
+                                             const ConsoleSink& console = stderr_sink(),
+                                             const CancelCheck& cancel = {});
 
   // Reads a model file (filters saved with it are restored, in order).
   // `on_interrupt` is called when a signal interrupts a read; true stops with
@@ -190,6 +254,11 @@ class Tokenizer {
 
  private:
   explicit Tokenizer(std::unique_ptr<State> state);
+  // Quality report, merges, special tokens and the compiled model: the tail
+  // every way of training shares once its text is counted.
+  static Result<Tokenizer> train_counted(
+      training::ChunkCounts counts, const TrainOptions& options, const ConsoleSink& console,
+      const CancelCheck& cancel, std::optional<std::chrono::steady_clock::time_point> started);
   std::unique_ptr<State> state_;
 };
 

@@ -24,6 +24,9 @@ _Text: TypeAlias = str | bytes | bytearray | memoryview | Sequence[int]
 # Token ids are ints 0-4294967295; a str is refused even though it is a sequence.
 _TokenIds: TypeAlias = Sequence[int]
 _Path: TypeAlias = str | os.PathLike[str]
+# Paths for the file trainers, which also take bytes paths.
+_FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Blob: TypeAlias = bytes | bytearray | memoryview
 
 class _QualityReport(TypedDict):
     quality_score: float
@@ -62,6 +65,60 @@ class QormTokenizer:
 
     def save(self, path: _Path) -> None:
         """Save the trained model to a JSON file."""
+
+    # ---- Training at dataset scale
+    @staticmethod
+    def train_from_files(
+        paths: _FilePath | Iterable[_FilePath],
+        vocab_size: SupportsIndex = 8192,
+        context_weight: float = 0.3,
+        verbose: bool = False,
+        show_progress: bool = True,
+        special_tokens: list[str] | tuple[str, ...] | None = None,
+        check_quality: bool = True,
+        *,
+        max_token_bytes: SupportsIndex | None = None,
+    ) -> QormTokenizer:
+        """Train a new tokenizer on text files (one path or an iterable of paths).
+        Each file is its own text, read in blocks and counted on all cores."""
+
+    @staticmethod
+    def train_from_iterator(
+        texts: _Text | Iterable[_Text],
+        vocab_size: SupportsIndex = 8192,
+        context_weight: float = 0.3,
+        verbose: bool = False,
+        show_progress: bool = True,
+        special_tokens: list[str] | tuple[str, ...] | None = None,
+        check_quality: bool = True,
+        *,
+        max_token_bytes: SupportsIndex | None = None,
+    ) -> QormTokenizer:
+        """Train a new tokenizer on an iterable of str or bytes, each item its own text,
+        consumed once as it arrives."""
+
+    @staticmethod
+    def count_chunks(texts: _Text | Iterable[_Text]) -> bytes:
+        """Count the chunks of one text or an iterable of texts into a blob of bytes
+        that merge_chunk_counts sums and train_from_counts trains on."""
+
+    @staticmethod
+    def merge_chunk_counts(blobs: Iterable[_Blob]) -> bytes:
+        """Sum count blobs into one; any order and grouping gives the same bytes."""
+
+    @staticmethod
+    def train_from_counts(
+        blob: _Blob,
+        vocab_size: SupportsIndex = 8192,
+        context_weight: float = 0.3,
+        verbose: bool = False,
+        show_progress: bool = True,
+        special_tokens: list[str] | tuple[str, ...] | None = None,
+        check_quality: bool = True,
+        *,
+        max_token_bytes: SupportsIndex | None = None,
+    ) -> QormTokenizer:
+        """Train a new tokenizer on a count blob from count_chunks or merge_chunk_counts."""
 
     # ---- Filters
     def add_filter(self, name: str) -> None:

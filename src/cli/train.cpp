@@ -21,14 +21,16 @@ constexpr OptionSpec kOptions[] = {
     {"verbose", 'v', "", "print a log line for each training phase"},
     {"no-progress", '\0', "", "do not draw the progress bar"},
     {"no-quality-check", '\0', "", "skip the dataset quality report"},
+    {"max-token-bytes", '\0', "N", "no merge makes a token longer than N bytes (default: no limit)"},
 };
 
 constexpr CommandSpec kSpec = {
     "train",
     "train FILE... -o MODEL [options]",
     "train a model on text files",
-    "Trains a vocabulary on the concatenation of the FILEs (\"-\" reads standard input) and "
-    "writes the model file. Progress and the quality report go to standard error.",
+    "Trains a vocabulary on the FILEs (\"-\" reads standard input), each its own text, read in "
+    "blocks and counted on all cores, and writes the model file. Progress and the quality "
+    "report go to standard error.",
     kOptions,
     "FILE",
     1,
@@ -73,6 +75,11 @@ Result<TrainArgs> configure(const ParsedArgs& args) {
   out.options.verbose = args.has("verbose");
   out.options.show_progress = !args.has("no-progress");
   out.options.check_quality = !args.has("no-quality-check");
+  if (args.has("max-token-bytes")) {
+    Result<std::uint64_t> limit = args.get_uint("max-token-bytes", 0, 1);
+    if (!limit) return std::move(limit).error();
+    out.options.max_token_bytes = *limit;
+  }
   out.options.special_tokens = args.values("special-token");
   for (const std::string& name : out.options.special_tokens)
     if (!is_utf8(name))
@@ -89,9 +96,11 @@ Status run(const TrainArgs& args) {
   Result<OutputFile> out = OutputFile::open(args.output);
   if (!out) return std::move(out).error();
 
-  Result<std::string> corpus = read_concatenation(args.files);
-  if (!corpus) return std::move(corpus).error();
-  Result<Tokenizer> model = Tokenizer::train(*corpus, args.options);
+  std::vector<std::string> paths = args.files;
+  for (std::string& path : paths) {
+    if (path == "-") path = "/dev/stdin";
+  }
+  Result<Tokenizer> model = Tokenizer::train_from_files(paths, args.options);
   if (!model) return std::move(model).error();
   for (const std::string& name : args.filters) TARVIK_TRY(model->add_filter(name));
   TARVIK_TRY(out->write(model->to_document()));

@@ -2,6 +2,7 @@
 // shared/exclusive hold around calls into the core Tokenizer.
 #include "python/tokenizer.h"
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <new>
@@ -237,6 +238,260 @@ PyObject* save_body(PyObject* self, Slots slots) {
   Status saved = tokenizer_of(self).save(path, handler_raised);
   if (!saved.ok()) return raise_error(saved.error(), "Failed to save model: ");
   Py_RETURN_NONE;
+}
+
+// ---- Training at dataset scale ---------------------------------------------------
+
+// The trainers' options after their first parameter, as the constructor
+// converts them (same order, same messages), plus max_token_bytes.
+bool convert_train_options(Slots slots, TrainOptions* options) {
+  if (!((!slots[1] || convert_size(slots[1], "vocab_size", &options->vocab_size)) &&
+        (!slots[2] || convert_real(slots[2], "context_weight", &options->context_weight)) &&
+        (!slots[3] || convert_flag(slots[3], "verbose", &options->verbose)) &&
+        (!slots[4] || convert_flag(slots[4], "show_progress", &options->show_progress)) &&
+        (!slots[5] || convert_names(slots[5], "special_tokens", &options->special_tokens)) &&
+        (!slots[6] || convert_flag(slots[6], "check_quality", &options->check_quality)))) {
+    return false;
+  }
+  if (slots[7] && slots[7] != Py_None) {
+    std::uint64_t limit = 0;
+    if (!convert_size(slots[7], "max_token_bytes", &limit)) return false;
+    options->max_token_bytes = limit;
+  }
+  return true;
+}
+
+// A core error, with a file error raised as the OSError subclass of its errno
+// (FileNotFoundError, IsADirectoryError, PermissionError, ...) naming the path.
+PyObject* raise_training_error(const Error& error) {
+  if (error.kind == ErrorKind::kIo && error.os_error != 0) {
+    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+        error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+    if (!filename) return nullptr;
+    errno = error.os_error;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+  }
+  return raise_error(error);
+}
+
+// Runs `work(poll)` with the lock released and signals polled; a signal
+// handler's exception, or the core's error, is raised when it fails.
+template <class Work>
+auto run_unlocked(Work&& work) {
+  Ref pending;
+  auto result = [&] {
+    ReleasedLock unlocked;
+    SignalPoll poll(unlocked, pending);
+    return work(CancelCheck(std::ref(poll)));
+  }();
+  if (!result.ok()) {
+    if (pending) set_raised_exception(pending.release());
+    raise_training_error(result.error());
+  }
+  return result;
+}
+
+// One path: str, bytes or os.PathLike, in the file system's encoding.
+bool path_item(PyObject* object, std::string* out) {
+  Ref path = Ref::steal(PyOS_FSPath(object));
+  if (!path) return false;
+  Ref encoded = PyBytes_Check(path.get()) ? std::move(path)
+                                          : Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) return false;
+  out->assign(PyBytes_AS_STRING(encoded.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
+}
+
+bool is_single_path(PyObject* object) {
+  return PyUnicode_Check(object) || PyBytes_Check(object) ||
+         PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__");
+}
+
+// One path or an iterable of them; a bad item is named by its position.
+bool convert_paths(PyObject* object, std::vector<std::string>* out) {
+  if (is_single_path(object)) {
+    out->emplace_back();
+    return path_item(object, &out->back());
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    PyErr_Clear();
+    Ref qualname = Ref::steal(type_qualname(Py_TYPE(object)));
+    if (!qualname) return false;
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'paths': expected a path or an iterable of paths, not '%U'",
+                 qualname.get());
+    return false;
+  }
+  Py_ssize_t index = 0;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()) &&
+        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item.get())), "__fspath__")) {
+      PyErr_Format(PyExc_TypeError, "paths[%zd]: path must be str or os.PathLike", index);
+      return false;
+    }
+    out->emplace_back();
+    if (!path_item(item.get(), &out->back())) return false;
+    ++index;
+  }
+  return !PyErr_Occurred();
+}
+
+// Hands one text to the counter: str as UTF-8, any bytes-like object's bytes
+// (copied by the counter), or a sequence of ints 0-255.
+bool add_text_item(TextCounter& counter, PyObject* item, const std::string& message) {
+  if (!PyUnicode_Check(item) && PyObject_CheckBuffer(item)) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) == 0) {
+      counter.add(std::string_view(static_cast<const char*>(view.buf),
+                                   static_cast<std::size_t>(view.len)));
+      PyBuffer_Release(&view);
+      return true;
+    }
+    PyErr_Clear();
+  }
+  TextBytes text;
+  if (!convert_text(item, message.c_str(), &text)) return false;
+  counter.add(text.view);
+  return true;
+}
+
+bool is_single_text(PyObject* object) {
+  return PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+         PyMemoryView_Check(object);
+}
+
+// Feeds one text, or every item of an iterable as it arrives, counting each
+// full batch on the worker pool with the lock released.
+bool feed_texts(TextCounter& counter, PyObject* texts) {
+  if (is_single_text(texts)) return add_text_item(counter, texts, "text must be str or bytes");
+  Ref iterator = Ref::steal(PyObject_GetIter(texts));
+  if (!iterator) {
+    PyErr_Clear();
+    Ref qualname = Ref::steal(type_qualname(Py_TYPE(texts)));
+    if (!qualname) return false;
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'texts': expected a text or an iterable of texts, not '%U'",
+                 qualname.get());
+    return false;
+  }
+  Py_ssize_t index = 0;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!add_text_item(counter, item.get(),
+                       "texts[" + std::to_string(index) + "]: text must be str or bytes")) {
+      return false;
+    }
+    ++index;
+    if (counter.full()) {
+      if (!run_unlocked([&](const CancelCheck& poll) { return counter.count(poll); }).ok()) {
+        return false;
+      }
+    } else if (index % 1024 == 0 && PyErr_CheckSignals() != 0) {
+      // A list of short texts runs no Python code that would notice Ctrl-C.
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
+constexpr Parameter kMaxTokenBytes{"max_token_bytes", false, true};
+
+#define TARVIK_TRAIN_OPTIONS                                                                  \
+  {"vocab_size", false}, {"context_weight", false}, {"verbose", false},                       \
+      {"show_progress", false}, {"special_tokens", false}, {"check_quality", false},          \
+      kMaxTokenBytes
+
+constexpr MethodSignature kTrainFromFilesSignature{"QormTokenizer.train_from_files()",
+                                                   {{"paths", true}, TARVIK_TRAIN_OPTIONS}};
+constexpr MethodSignature kTrainFromIteratorSignature{"QormTokenizer.train_from_iterator()",
+                                                      {{"texts", true}, TARVIK_TRAIN_OPTIONS}};
+constexpr MethodSignature kTrainFromCountsSignature{"QormTokenizer.train_from_counts()",
+                                                    {{"blob", true}, TARVIK_TRAIN_OPTIONS}};
+#undef TARVIK_TRAIN_OPTIONS
+constexpr MethodSignature kCountChunksSignature{"QormTokenizer.count_chunks()", {{"texts", true}}};
+constexpr MethodSignature kMergeChunkCountsSignature{"QormTokenizer.merge_chunk_counts()",
+                                                     {{"blobs", true}}};
+
+PyObject* trained_instance(Result<Tokenizer> trained) {
+  if (!trained.ok()) return nullptr;  // raised by run_unlocked
+  return new_instance(std::move(trained).value());
+}
+
+PyObject* train_from_files_body(PyObject*, Slots slots) {
+  TrainOptions options;
+  std::vector<std::string> paths;
+  if (!convert_train_options(slots, &options) || !convert_paths(slots[0], &paths)) return nullptr;
+  return trained_instance(run_unlocked([&](const CancelCheck& poll) {
+    return Tokenizer::train_from_files(paths, options, stderr_sink(), poll);
+  }));
+}
+
+PyObject* train_from_iterator_body(PyObject*, Slots slots) {
+  TrainOptions options;
+  if (!convert_train_options(slots, &options)) return nullptr;
+  TextCounter counter(options.show_progress ? stderr_sink() : ConsoleSink{});
+  if (!feed_texts(counter, slots[0])) return nullptr;
+  return trained_instance(run_unlocked([&](const CancelCheck& poll) {
+    return Tokenizer::train_from_texts(counter, options, stderr_sink(), poll);
+  }));
+}
+
+PyObject* count_chunks_body(PyObject*, Slots slots) {
+  TextCounter counter;
+  if (!feed_texts(counter, slots[0])) return nullptr;
+  Result<std::string> blob =
+      run_unlocked([&](const CancelCheck& poll) { return Tokenizer::count_chunks(counter, poll); });
+  if (!blob.ok()) return nullptr;
+  return PyBytes_FromStringAndSize(blob->data(), static_cast<Py_ssize_t>(blob->size()));
+}
+
+// The bytes of a bytes-like object, copied (a bytearray may change while the
+// lock is released).
+bool blob_bytes(PyObject* object, const std::string& message, std::string* out) {
+  Py_buffer view;
+  if (PyUnicode_Check(object) || PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    raise_message(PyExc_TypeError, message);
+    return false;
+  }
+  out->assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return true;
+}
+
+PyObject* merge_chunk_counts_body(PyObject*, Slots slots) {
+  std::vector<std::string> blobs;
+  Ref iterator = Ref::steal(PyObject_GetIter(slots[0]));
+  if (!iterator) return nullptr;
+  Py_ssize_t index = 0;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    blobs.emplace_back();
+    if (!blob_bytes(item.get(), "blobs[" + std::to_string(index) + "]: blob must be bytes-like",
+                    &blobs.back())) {
+      return nullptr;
+    }
+    ++index;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Result<std::string> merged = [&] {
+    ReleasedLock unlocked;
+    return Tokenizer::merge_chunk_counts(std::vector<std::string_view>(blobs.begin(), blobs.end()));
+  }();
+  if (!merged.ok()) return raise_error(merged.error());
+  return PyBytes_FromStringAndSize(merged->data(), static_cast<Py_ssize_t>(merged->size()));
+}
+
+PyObject* train_from_counts_body(PyObject*, Slots slots) {
+  TrainOptions options;
+  std::string blob;
+  if (!convert_train_options(slots, &options) ||
+      !blob_bytes(slots[0], "blob must be bytes-like", &blob)) {
+    return nullptr;
+  }
+  return trained_instance(run_unlocked([&](const CancelCheck& poll) {
+    return Tokenizer::train_from_counts(blob, options, stderr_sink(), poll);
+  }));
 }
 
 constexpr MethodSignature kFromBytesSignature{"QormTokenizer.from_bytes()",
@@ -670,6 +925,24 @@ PyMethodDef kMethods[] = {
      "from_file(path, context_weight=0.3)\n--\n\nLoad a pre-trained model from a JSON file."},
     {"save", as_cfunction(method<kSaveSignature, kShared, save_body>), kFast,
      "save($self, path)\n--\n\nSave the trained model to a JSON file."},
+    {"train_from_files", as_cfunction(method<kTrainFromFilesSignature, kFree, train_from_files_body>), kFast | METH_STATIC,
+     "train_from_files(paths, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
+     "Train a new tokenizer on text files (one path or an iterable of paths).\n"
+     "Each file is its own text, read in blocks and counted on all cores."},
+    {"train_from_iterator", as_cfunction(method<kTrainFromIteratorSignature, kFree, train_from_iterator_body>), kFast | METH_STATIC,
+     "train_from_iterator(texts, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
+     "Train a new tokenizer on an iterable of str or bytes, each item its own text,\n"
+     "consumed once as it arrives."},
+    {"count_chunks", as_cfunction(method<kCountChunksSignature, kFree, count_chunks_body>), kFast | METH_STATIC,
+     "count_chunks(texts)\n--\n\n"
+     "Count the chunks of one text or an iterable of texts into a blob of bytes\n"
+     "that merge_chunk_counts sums and train_from_counts trains on."},
+    {"merge_chunk_counts", as_cfunction(method<kMergeChunkCountsSignature, kFree, merge_chunk_counts_body>), kFast | METH_STATIC,
+     "merge_chunk_counts(blobs)\n--\n\n"
+     "Sum count blobs into one; any order and grouping gives the same bytes."},
+    {"train_from_counts", as_cfunction(method<kTrainFromCountsSignature, kFree, train_from_counts_body>), kFast | METH_STATIC,
+     "train_from_counts(blob, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
+     "Train a new tokenizer on a count blob from count_chunks or merge_chunk_counts."},
     {"add_filter", as_cfunction(method<kAddFilterSignature, kExclusive, add_filter_body>), kFast,
      "add_filter($self, name)\n--\n\nAdd a pre-tokenization filter by name.\n"
      "Available: \"lowercase\", \"normalize_whitespace\", \"strip_non_printable\""},

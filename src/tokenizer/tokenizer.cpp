@@ -2,11 +2,13 @@
 // tokens, filters, pruning, encoding and decoding.
 #include "tokenizer/tokenizer.h"
 
+#include <chrono>
 #include <utility>
 
 #include "common/console.h"
 #include "corpus/quality.h"
 #include "encoder/batch.h"
+#include "training/chunk_counts.h"
 #include "training/trainer.h"
 #include "vocab/model_file.h"
 #include "vocab/prune.h"
@@ -40,21 +42,14 @@ Tokenizer::~Tokenizer() = default;
 
 Result<Tokenizer> Tokenizer::train(std::string_view corpus, const TrainOptions& options,
                                    const ConsoleSink& console, const CancelCheck& cancel) {
-  if (options.check_quality) {
-    std::string report = format_quality_report(check_quality(corpus));
-    if (!report.empty()) TARVIK_TRY(console(report));
-  }
-  MergeOptions merge;
-  merge.target_vocab_size = options.vocab_size;
-  merge.verbose = options.verbose;
-  merge.show_progress = options.show_progress;
-  Result<Vocab> trained = tarvik::train(corpus, merge, console, cancel);
-  if (!trained.ok()) return std::move(trained).error();
-  Vocab vocab = std::move(trained).value();
-  for (const auto& name : options.special_tokens) TARVIK_TRY(vocab.add_special_token(name));
-  Result<Encoder> built = Encoder::build(std::move(vocab), options.context_weight);
-  if (!built.ok()) return std::move(built).error();
-  return Tokenizer(state_for(std::move(built).value()));
+  // Counted once: the quality report comes from the counts (the same report
+  // as from the corpus) and the merge loop runs on them.
+  const auto started = std::chrono::steady_clock::now();
+  Result<training::ChunkCounts> counts = training::count_corpus(corpus, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  TrainOptions exact = options;
+  exact.max_token_bytes.reset();  // the constructor has no such option
+  return train_counted(std::move(counts).value(), exact, console, cancel, started);
 }
 
 Result<Tokenizer> Tokenizer::load(const std::string& path, double context_weight,

@@ -76,6 +76,35 @@ std::string final_progress_line(std::uint64_t merges, double elapsed) {
          " merges | done | " + format_fixed(elapsed, 1) + "s total          \n";
 }
 
+namespace {
+
+std::string megabytes(std::uint64_t bytes) {
+  return format_fixed(static_cast<double>(bytes) / 1e6, 1);
+}
+
+}  // namespace
+
+std::string counting_line(std::uint64_t done, std::optional<std::uint64_t> total, double elapsed) {
+  if (!total) {
+    return "\r  Counting | " + megabytes(done) + " MB | " + format_fixed(elapsed, 1) +
+           "s elapsed  ";
+  }
+  double frac = *total > 0 ? static_cast<double>(done) / static_cast<double>(*total) : 1.0;
+  return "\r  Counting [" + progress_bar(frac) + "] " + format_fixed(frac * 100, 0) + "% | " +
+         megabytes(done) + "/" + megabytes(*total) + " MB | " + format_fixed(elapsed, 1) +
+         "s elapsed  ";
+}
+
+std::string counting_final_line(std::uint64_t done, std::optional<std::uint64_t> total,
+                                double elapsed) {
+  if (!total) {
+    return "\r  Counting | " + megabytes(done) + " MB | done | " + format_fixed(elapsed, 1) +
+           "s total          \n";
+  }
+  return "\r  Counting [" + progress_bar(1.0) + "] 100% | " + megabytes(done) + "/" +
+         megabytes(*total) + " MB | done | " + format_fixed(elapsed, 1) + "s total          \n";
+}
+
 std::string summary_line(std::uint64_t vocab_size, std::uint64_t active_tokens,
                          std::uint64_t total_tokens, double entropy) {
   return "Training complete: vocab_size=" + str(vocab_size) +

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,12 @@ std::string step_line(std::uint64_t done, std::uint64_t merges, std::string_view
                       double score, std::uint64_t total_tokens, double entropy);
 std::string stop_line(std::uint64_t step);
 std::string final_progress_line(std::uint64_t merges, double elapsed);
+// The counting stage's bar, before the merges of the trainers that read their
+// text as it comes: megabytes (10^6 bytes) read, of the total when it is known
+// (files), otherwise the count alone (iterators).
+std::string counting_line(std::uint64_t done, std::optional<std::uint64_t> total, double elapsed);
+std::string counting_final_line(std::uint64_t done, std::optional<std::uint64_t> total,
+                                double elapsed);
 std::string summary_line(std::uint64_t vocab_size, std::uint64_t active_tokens,
                          std::uint64_t total_tokens, double entropy);
 

@@ -101,4 +101,10 @@ Result<Vocab> train_from_counts(ChunkCounts counts, const MergeOptions& options,
                        std::chrono::steady_clock::now());
 }
 
+Result<Vocab> train_from_counts(ChunkCounts counts, const MergeOptions& options,
+                                const ConsoleSink& console, const CancelCheck& cancel,
+                                std::chrono::steady_clock::time_point started) {
+  return train_counted(std::move(counts), options, console, cancel, started);
+}
+
 }  // namespace tarvik

@@ -15,6 +15,7 @@
 // asks to stop (kInterrupted).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -43,5 +44,10 @@ Result<Vocab> train(std::string_view corpus, const MergeOptions& options,
 // longer needed.
 Result<Vocab> train_from_counts(training::ChunkCounts counts, const MergeOptions& options,
                                 const ConsoleSink& console, const CancelCheck& cancel = {});
+// The same, with the progress bar's times counted from `started` (when the
+// caller's run began, its counting included).
+Result<Vocab> train_from_counts(training::ChunkCounts counts, const MergeOptions& options,
+                                const ConsoleSink& console, const CancelCheck& cancel,
+                                std::chrono::steady_clock::time_point started);
 
 }  // namespace tarvik

@@ -1,0 +1,184 @@
+// Training from files, from texts fed one at a time and from count blobs: the
+// counting stage differs, and everything after it (quality report from the
+// counts, merge loop, special tokens, compiled model) is the one tail every
+// way of training shares, the in-memory constructor included.
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include "corpus/quality.h"
+#include "tokenizer/tokenizer.h"
+#include "training/batch_counter.h"
+#include "training/count_blob.h"
+#include "training/file_blocks.h"
+#include "training/progress.h"
+#include "training/trainer.h"
+
+namespace tarvik {
+
+using training::BatchCounter;
+using training::ChunkCounts;
+
+namespace {
+
+// Redraws the counting bar at most every tenth of a second.
+class CountingBar {
+ public:
+  CountingBar(ConsoleSink sink, std::optional<std::uint64_t> total)
+      : sink_(std::move(sink)), total_(total) {}
+
+  Status update(std::uint64_t done) {
+    if (!sink_) return {};
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return {};
+    last_ = now;
+    return sink_(training::counting_line(done, total_, training::seconds_since(start_)));
+  }
+  Status done(std::uint64_t done) {
+    if (!sink_) return {};
+    return sink_(training::counting_final_line(done, total_, training::seconds_since(start_)));
+  }
+
+ private:
+  ConsoleSink sink_;
+  std::optional<std::uint64_t> total_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_ = start_;
+};
+
+}  // namespace
+
+struct TextCounter::State {
+  BatchCounter counter;
+  CountingBar bar;
+};
+
+TextCounter::TextCounter(ConsoleSink progress)
+    : state_(std::make_unique<State>(State{BatchCounter(), CountingBar(std::move(progress), {})})) {}
+TextCounter::TextCounter(TextCounter&&) noexcept = default;
+TextCounter& TextCounter::operator=(TextCounter&&) noexcept = default;
+TextCounter::~TextCounter() = default;
+
+void TextCounter::add(std::string_view text) {
+  state_->counter.add_text(text);
+}
+void TextCounter::feed(std::string_view block) {
+  state_->counter.feed(block);
+}
+void TextCounter::end_text() {
+  state_->counter.finish_text();
+}
+bool TextCounter::full() const {
+  return state_->counter.full();
+}
+std::uint64_t TextCounter::bytes_added() const {
+  return state_->counter.bytes_fed();
+}
+Status TextCounter::count(const CancelCheck& cancel) {
+  TARVIK_TRY(state_->counter.count(cancel));
+  return state_->bar.update(state_->counter.bytes_fed());
+}
+
+namespace {
+
+Result<ChunkCounts> finish_counting(TextCounter::State& state, const CancelCheck& cancel) {
+  Result<ChunkCounts> counts = state.counter.finish(cancel);
+  if (!counts.ok()) return counts;
+  TARVIK_TRY(state.bar.done(state.counter.bytes_fed()));
+  return counts;
+}
+
+}  // namespace
+
+Result<Tokenizer> Tokenizer::train_counted(training::ChunkCounts counts, const TrainOptions& options,
+                                           const ConsoleSink& console, const CancelCheck& cancel,
+                                           std::optional<std::chrono::steady_clock::time_point> started) {
+  if (options.check_quality) {
+    std::string report = format_quality_report(tarvik::check_quality(counts));
+    if (!report.empty()) TARVIK_TRY(console(report));
+  }
+  MergeOptions merge;
+  merge.target_vocab_size = options.vocab_size;
+  merge.verbose = options.verbose;
+  merge.show_progress = options.show_progress;
+  merge.max_token_bytes = options.max_token_bytes;
+  Result<Vocab> trained = tarvik::train_from_counts(
+      std::move(counts), merge, console, cancel,
+      started.value_or(std::chrono::steady_clock::now()));
+  if (!trained.ok()) return std::move(trained).error();
+  Vocab vocab = std::move(trained).value();
+  for (const auto& name : options.special_tokens) TARVIK_TRY(vocab.add_special_token(name));
+  Result<Encoder> built = Encoder::build(std::move(vocab), options.context_weight);
+  if (!built.ok()) return std::move(built).error();
+  return Tokenizer(std::make_unique<State>(
+      State{std::make_shared<Encoder>(std::move(built).value()), {}}));
+}
+
+Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& paths,
+                                              const TrainOptions& options,
+                                              const ConsoleSink& console,
+                                              const CancelCheck& cancel) {
+  // Every path is checked (and sized) before anything is read or printed.
+  // The total is known when every input is a regular file (not a pipe).
+  std::optional<std::uint64_t> total = 0;
+  for (const std::string& path : paths) {
+    Result<training::BlockReader> reader = training::BlockReader::open(path);
+    if (!reader.ok()) return std::move(reader).error();
+    std::error_code ignored;
+    if (total && std::filesystem::is_regular_file(path, ignored)) {
+      *total += reader->size();
+    } else {
+      total.reset();
+    }
+  }
+  TextCounter::State state{BatchCounter(),
+                           CountingBar(options.show_progress ? console : ConsoleSink{}, total)};
+  for (const std::string& path : paths) {
+    Result<training::BlockReader> reader = training::BlockReader::open(path);
+    if (!reader.ok()) return std::move(reader).error();
+    for (;;) {
+      Result<std::string_view> block = reader->next(cancel);
+      if (!block.ok()) return std::move(block).error();
+      if (block->empty()) break;
+      state.counter.feed(*block);
+      if (state.counter.full()) {
+        TARVIK_TRY(state.counter.count(cancel));
+      } else if (cancel && cancel()) {
+        return Error::interrupted();
+      }
+      TARVIK_TRY(state.bar.update(state.counter.bytes_fed()));
+    }
+    state.counter.finish_text();
+  }
+  Result<ChunkCounts> counts = finish_counting(state, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  return train_counted(std::move(counts).value(), options, console, cancel, {});
+}
+
+Result<Tokenizer> Tokenizer::train_from_texts(TextCounter& texts, const TrainOptions& options,
+                                              const ConsoleSink& console,
+                                              const CancelCheck& cancel) {
+  Result<ChunkCounts> counts = finish_counting(*texts.state_, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  return train_counted(std::move(counts).value(), options, console, cancel, {});
+}
+
+Result<std::string> Tokenizer::count_chunks(TextCounter& texts, const CancelCheck& cancel) {
+  Result<ChunkCounts> counts = finish_counting(*texts.state_, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  return training::write_count_blob(counts.value());
+}
+
+Result<std::string> Tokenizer::merge_chunk_counts(const std::vector<std::string_view>& blobs) {
+  return training::merge_count_blobs(blobs);
+}
+
+Result<Tokenizer> Tokenizer::train_from_counts(std::string_view blob, const TrainOptions& options,
+                                               const ConsoleSink& console,
+                                               const CancelCheck& cancel) {
+  Result<ChunkCounts> counts = training::read_count_blob(blob);
+  if (!counts.ok()) return std::move(counts).error();
+  return train_counted(std::move(counts).value(), options, console, cancel, {});
+}
+
+}  // namespace tarvik

@@ -1,0 +1,141 @@
+// Counting text fed a piece at a time, in batches on the worker pool.
+#include "training/batch_counter.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "common/text.h"
+#include "common/worker_pool.h"
+
+namespace tarvik::training {
+namespace {
+
+// A runner polls between slices of this size; parts are at least kMinPart so
+// that handing one out costs little next to counting it.
+constexpr std::uint64_t kSliceBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kMinPart = std::uint64_t{1} << 20;
+
+}  // namespace
+
+BatchCounter::BatchCounter(std::uint64_t batch_bytes)
+    : batch_bytes_(std::max<std::uint64_t>(batch_bytes, 1)),
+      counters_(std::max<std::size_t>(1, WorkerPool::shared().size())) {}
+
+void BatchCounter::feed(std::string_view block) {
+  if (!in_text_) {
+    in_text_ = true;
+    open_start_ = buffer_.size();
+    scanned_ = 0;
+  }
+  buffer_.append(block);
+  fed_ += block.size();
+}
+
+void BatchCounter::finish_text() {
+  if (!in_text_) return;
+  if (buffer_.size() > open_start_) stretches_.emplace_back(open_start_, buffer_.size());
+  in_text_ = false;
+}
+
+Status BatchCounter::count(const CancelCheck& cancel) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
+  std::uint64_t keep = buffer_.size();  // start of the bytes carried into the next batch
+  if (in_text_) {
+    // The open text is counted up to its last whitespace byte; the chunk
+    // that byte starts may go on in the next block. The bytes already known
+    // to hold none are not searched again, so a chunk of gigabytes costs one
+    // scan in all.
+    std::uint64_t stop = open_start_ + scanned_;
+    std::uint64_t last = buffer_.size();
+    while (last > stop && !is_chunk_space(bytes[last - 1])) --last;
+    if (last > stop && last - 1 > open_start_) {
+      stretches_.emplace_back(open_start_, last - 1);
+      keep = last - 1;
+    } else {
+      keep = open_start_;
+    }
+  }
+
+  // Parts for the runners: long stretches cut just before whitespace bytes
+  // (which leaves their chunks whole), short ones grouped.
+  const std::size_t runners = counters_.size();
+  std::uint64_t total = 0;
+  for (const auto& [begin, end] : stretches_) total += end - begin;
+  const std::uint64_t target = std::max(kMinPart, total / (runners * 4) + 1);
+  std::vector<std::string_view> views;
+  std::vector<std::size_t> parts{0};  // views[parts[k]..parts[k+1]) form part k
+  std::uint64_t part_size = 0;
+  for (auto [begin, end] : stretches_) {
+    while (begin < end) {
+      std::uint64_t cut = end;
+      if (end - begin > target) {
+        cut = begin + target;
+        while (cut < end && !is_chunk_space(bytes[cut])) ++cut;
+      }
+      views.emplace_back(buffer_.data() + begin, cut - begin);
+      part_size += cut - begin;
+      if (part_size >= target) {
+        parts.push_back(views.size());
+        part_size = 0;
+      }
+      begin = cut;
+    }
+  }
+  if (parts.back() != views.size()) parts.push_back(views.size());
+
+  const std::size_t part_count = parts.size() - 1;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  auto poll = [&]() -> bool {
+    if (stop.load(std::memory_order_relaxed)) return true;
+    if (cancel && std::this_thread::get_id() == caller && cancel()) {
+      stop.store(true);
+      return true;
+    }
+    return false;
+  };
+  WorkerPool::shared().run(std::min(runners, std::max<std::size_t>(part_count, 1)),
+                           [&](std::size_t runner) {
+                             ChunkCounter& counter = counters_[runner];
+                             for (;;) {
+                               const std::size_t part = next.fetch_add(1);
+                               if (part >= part_count || poll()) return;
+                               for (std::size_t v = parts[part]; v < parts[part + 1]; ++v) {
+                                 std::string_view text = views[v];
+                                 while (!text.empty()) {
+                                   std::string_view slice = text.substr(0, kSliceBytes);
+                                   counter.feed(slice);
+                                   text.remove_prefix(slice.size());
+                                   if (poll()) return;
+                                 }
+                                 counter.finish_text();
+                               }
+                             }
+                           });
+  if (stop.load()) return Error::interrupted();
+
+  stretches_.clear();
+  buffer_.erase(0, keep);
+  if (in_text_) {
+    // What is left is the open chunk, searched in full.
+    open_start_ = 0;
+    scanned_ = buffer_.size();
+  }
+  carried_ = buffer_.size();
+  if (buffer_.capacity() > 2 * (batch_bytes_ + carried_)) buffer_.shrink_to_fit();
+  return {};
+}
+
+Result<ChunkCounts> BatchCounter::finish(const CancelCheck& cancel) {
+  finish_text();
+  TARVIK_TRY(count(cancel));
+  for (std::size_t r = 1; r < counters_.size(); ++r) {
+    counters_[0].absorb(counters_[r]);
+    counters_[r] = ChunkCounter();
+  }
+  return counters_[0].take();
+}
+
+}  // namespace tarvik::training
