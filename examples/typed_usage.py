@@ -11,6 +11,8 @@ types allow:
 """
 from __future__ import annotations
 
+import copy
+import pickle
 import sysconfig
 import tempfile
 from pathlib import Path
@@ -77,6 +79,13 @@ def main() -> None:
         assert loaded.vocab_size == tok.vocab_size
         assert loaded.encode("hello world", greedy=True) == tok.encode("Hello  World", greedy=True)
     print("saved and loaded the same vocabulary")
+
+    # A document in memory, pickles and copies carry filters, special tokens and the weight.
+    twin = QormTokenizer.from_bytes(tok.to_bytes(), context_weight=tok.context_weight)
+    shipped: QormTokenizer = pickle.loads(pickle.dumps(tok))
+    assert twin.to_bytes() == shipped.to_bytes() == copy.deepcopy(tok).to_bytes()
+    found: int | None = tok.token_to_id(tok.id_to_bytes(pad))
+    assert found == pad and copy.copy(tok).token_to_id("") is None
 
 
 if __name__ == "__main__":

@@ -48,7 +48,8 @@ def test_subinterpreter_refused():
 
 def test_class_identity_and_docs():
     assert QormTokenizer.__name__ == "QormTokenizer"
-    assert QormTokenizer.__module__ == "builtins"
+    assert QormTokenizer.__module__ == "tarvik_core"
+    assert QormTokenizer.__qualname__ == "QormTokenizer"
     assert QormTokenizer.__doc__ == (
         "Python-facing Qorm tokenizer.\n"
         "Train from a corpus or load a pre-trained model, then encode/decode."

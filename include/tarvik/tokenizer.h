@@ -201,6 +201,9 @@ class Tokenizer {
   std::vector<std::string> filter_names() const;
   // The bytes of one token; kInvalidArgument when the id is outside the table.
   Result<std::string_view> token_bytes(TokenId id) const;
+  // The id whose bytes are exactly `bytes`, by the encoders' rule: when
+  // several tokens share them, the later one in the table. Empty bytes have none.
+  std::optional<TokenId> token_id(std::string_view bytes) const;
 
   // ---- Encoding and decoding ----
 

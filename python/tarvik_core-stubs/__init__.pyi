@@ -8,7 +8,7 @@
 # of the type's method table.
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import SupportsIndex, TypedDict, final
 
 import numpy as np
@@ -202,6 +202,21 @@ class QormTokenizer:
 
     def decode_batch(self, id_lists: Iterable[_TokenIds | npt.NDArray[np.integer]]) -> list[str]:
         """Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."""
+    def token_to_id(self, token: _Text) -> int | None:
+        """Get the ID of the token whose bytes are `token` (a str as UTF-8), or None.
+        When several tokens share those bytes, the one encoding produces (the later ID)."""
+
+    # ---- The model document, pickling and copying
+    def to_bytes(self) -> bytes:
+        """The model document as bytes, exactly as save writes it."""
+
+    @staticmethod
+    def from_bytes(data: _Text, context_weight: float = 0.3) -> QormTokenizer:
+        """Load a model from a document made by to_bytes (or read from a saved file)."""
+
+    def __reduce__(self) -> tuple[Callable[[bytes, float], QormTokenizer], tuple[bytes, float]]: ...
+    def __copy__(self) -> QormTokenizer: ...
+    def __deepcopy__(self, memo: dict[int, object] | None) -> QormTokenizer: ...
 
     # ---- Properties
     @property
@@ -211,3 +226,7 @@ class QormTokenizer:
     @property
     def is_lossless(self) -> bool:
         """Check if this tokenizer is lossless (always True for Qorm)."""
+
+    @property
+    def context_weight(self) -> float:
+        """Get the weight of the bigram scores in encoding."""

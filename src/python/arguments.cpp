@@ -170,10 +170,9 @@ std::size_t exact_size(PyObject* object) {
 template <class ItemFn>
 bool for_each_item(PyObject* object, ItemFn&& item_fn) {
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      // The list may shrink if an item's conversion runs Python code; re-check each time.
-      if (i >= PySequence_Fast_GET_SIZE(object)) break;
+    // An item's conversion may run Python code that grows or shrinks the
+    // list: read to its current end each time, as iteration would.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
       Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(object, i));
       if (!item_fn(item.get())) return false;
     }
@@ -257,7 +256,12 @@ bool convert_text(PyObject* object, const char* message, TextBytes* out) {
       return true;
     }
   }
-  // Whatever went wrong inside, the caller sees one message.
+  // Whatever went wrong inside, the caller sees one message; but an interrupt,
+  // an exit request or exhausted memory is not about the argument's type.
+  if (PyErr_Occurred() &&
+      (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))) {
+    return false;
+  }
   PyErr_Clear();
   PyErr_SetString(PyExc_TypeError, message);
   return false;

@@ -53,4 +53,13 @@ inline bool is_ascii_str(PyObject* text) {
 #endif
 }
 
+// True once the interpreter has begun to shut down; safe without the lock.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 }  // namespace tarvik::py

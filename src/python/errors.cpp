@@ -20,6 +20,19 @@ PyObject* internal_fault_type() {
   return type;
 }
 
+namespace {
+
+Status write_stderr_unlocked(std::string_view text) {
+  ReleasedLock unlocked;
+  return stderr_sink()(text);
+}
+
+}  // namespace
+
+ConsoleSink unlocked_stderr_sink() {
+  return write_stderr_unlocked;
+}
+
 PyObject* raise_message(PyObject* type, std::string_view message) {
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
@@ -29,7 +42,7 @@ PyObject* raise_message(PyObject* type, std::string_view message) {
 
 PyObject* raise_internal_fault(std::string_view message) {
   // The diagnostic is best effort: a broken standard error is what we may be reporting.
-  (void)stderr_sink()("tarvik_core: internal fault: " + std::string(message) + "\n");
+  (void)write_stderr_unlocked("tarvik_core: internal fault: " + std::string(message) + "\n");
   PyObject* type = internal_fault_type();
   if (type == nullptr) return nullptr;
   return raise_message(type, message);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "tarvik/callbacks.h"
 #include "tarvik/result.h"
 
 namespace tarvik::py {
@@ -27,6 +28,11 @@ PyObject* raise_internal_fault(std::string_view message);
 // message of a kIo error ("Failed to load model: "). An interrupted call keeps
 // the exception the signal handler raised, or raises KeyboardInterrupt.
 PyObject* raise_error(const Error& error, std::string_view io_prefix = {});
+
+// The console sink for calls made with the lock held: each piece is written
+// whole with the lock released, so a Python thread that drains standard error
+// (a pipe, as notebook kernels use) can run meanwhile.
+ConsoleSink unlocked_stderr_sink();
 
 // Raises `type` with a UTF-8 message.
 PyObject* raise_message(PyObject* type, std::string_view message);

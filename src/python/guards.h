@@ -34,6 +34,14 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// Takes the interpreter lock back for a thread that released it. A thread
+// coming back while the interpreter shuts down (a daemon thread still in our
+// code when the main thread ends) never returns from here: it sleeps until the
+// process exits. CPython would end it with a forced unwind instead, which
+// cannot pass the noexcept frames it would have to cross (the destructors
+// that re-take the lock, the entry-point guard) and so aborts the process.
+void restore_thread(PyThreadState* state) noexcept;
+
 // Releases the interpreter lock for its lifetime. Nothing inside the guarded
 // scope may touch a Python object, except through with_lock().
 class ReleasedLock {
@@ -41,14 +49,14 @@ class ReleasedLock {
   ReleasedLock() : state_(PyEval_SaveThread()) {}
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ~ReleasedLock() { restore_thread(state_); }
 
   // Runs `fn` with the lock held again, then releases it once more.
   template <class Fn>
   auto with_lock(Fn&& fn) {
     struct Reacquire {
       ReleasedLock& owner;
-      explicit Reacquire(ReleasedLock& o) : owner(o) { PyEval_RestoreThread(owner.state_); }
+      explicit Reacquire(ReleasedLock& o) : owner(o) { restore_thread(owner.state_); }
       ~Reacquire() { owner.state_ = PyEval_SaveThread(); }
     } reacquire(*this);
     return std::forward<Fn>(fn)();

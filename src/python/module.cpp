@@ -3,8 +3,6 @@
 #include "python/tokenizer.h"
 #include "tarvik/version.h"
 
-#include <cstdint>
-
 namespace {
 
 PyModuleDef g_module_def = {
@@ -20,7 +18,6 @@ PyModuleDef g_module_def = {
 };
 
 PyObject* g_module = nullptr;
-std::int64_t g_interpreter_id = -1;
 
 // Adds `value` (stolen) as attribute `name` and appends the name to `names`.
 bool add_exported(PyObject* module, PyObject* names, const char* name, PyObject* value) {
@@ -58,14 +55,12 @@ PyObject* create_module() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tarvik_core() {
-  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  if (g_interpreter_id < 0) {
-    g_interpreter_id = id;
-  } else if (id != g_interpreter_id) {
+  // The module keeps process-wide state (its one type object), so only the
+  // main interpreter may have it, whichever interpreter asks first.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
                     "tarvik_core does not support subinterpreters: it can only be imported in "
-                    "the interpreter that first imported it");
+                    "the main interpreter");
     return nullptr;
   }
   if (g_module == nullptr) {

@@ -477,6 +477,48 @@ PyObject* train_from_counts_body(PyObject*, Slots slots) {
     return Tokenizer::train_from_counts(blob, options, stderr_sink(), poll);
   }));
 }
+constexpr MethodSignature kFromBytesSignature{"QormTokenizer.from_bytes()",
+                                              {{"data", true}, {"context_weight", false}}};
+
+PyObject* from_bytes_body(PyObject*, Slots slots) {
+  TextBytes data;
+  double context_weight = kDefaultContextWeight;
+  if (!convert_text(slots[0], "data must be str or bytes", &data)) return nullptr;
+  if (slots[1] && !convert_real(slots[1], "context_weight", &context_weight)) return nullptr;
+  Result<Tokenizer> parsed = Tokenizer::from_document(data.view, context_weight);
+  if (!parsed.ok()) {
+    // The document came from memory, so what the reader rejects is a bad value.
+    const Error& error = parsed.error();
+    if (error.kind != ErrorKind::kIo) return raise_error(error);
+    return raise_message(PyExc_ValueError, "Failed to load model: " + error.message);
+  }
+  return new_instance(std::move(parsed).value());
+}
+
+PyObject* to_bytes_body(PyObject* self, Slots) {
+  const std::string document = tokenizer_of(self).to_document();
+  return PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+}
+
+// Pickling rebuilds through from_bytes. The payload depends only on the model
+// (the document's bigrams are sorted) and the weight, so equal tokenizers
+// pickle to equal bytes, which caches that hash pickles rely on.
+PyObject* reduce_body(PyObject* self, Slots) {
+  Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_type), "from_bytes"));
+  if (!rebuild) return nullptr;
+  Ref document = Ref::steal(to_bytes_body(self, nullptr));
+  if (!document) return nullptr;
+  return Py_BuildValue("(O(Od))", rebuild.get(), document.get(),
+                       tokenizer_of(self).context_weight());
+}
+
+// copy.copy and copy.deepcopy: the core's copy shares the immutable model and
+// is otherwise independent, so a shallow copy is already a deep one.
+PyObject* copy_body(PyObject* self, Slots) {
+  return new_instance(Tokenizer(tokenizer_of(self)));
+}
+
+constexpr MethodSignature kDeepcopySignature{"QormTokenizer.__deepcopy__()", {{"memo", true}}};
 
 // ---- Filters and special tokens ------------------------------------------------
 
@@ -534,7 +576,7 @@ PyObject* prune_vocab_body(PyObject* self, Slots slots) {
   if (!convert_size(slots[0], "target_size", &target)) return nullptr;
   TextBytes corpus;
   if (!convert_text(slots[1], "corpus must be str or bytes", &corpus)) return nullptr;
-  Status pruned = tokenizer_of(self).prune(target, corpus.view, stderr_sink());
+  Status pruned = tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink());
   if (!pruned.ok()) return raise_error(pruned.error());
   Py_RETURN_NONE;
 }
@@ -788,10 +830,24 @@ PyObject* token_body(PyObject* self, Slots slots) {
   return bytes_result(*bytes, as_str);
 }
 
+constexpr MethodSignature kTokenToIdSignature{"QormTokenizer.token_to_id()", {{"token", true}}};
+
+PyObject* token_to_id_body(PyObject* self, Slots slots) {
+  TextBytes token;
+  if (!convert_text(slots[0], "token must be str or bytes", &token)) return nullptr;
+  std::optional<TokenId> id = tokenizer_of(self).token_id(token.view);
+  if (!id) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(*id);
+}
+
 // ---- Properties and slots ------------------------------------------------------------
 
 PyObject* vocab_size_body(PyObject* self, Slots) {
   return PyLong_FromUnsignedLongLong(tokenizer_of(self).vocab_size());
+}
+
+PyObject* context_weight_body(PyObject* self, Slots) {
+  return PyFloat_FromDouble(tokenizer_of(self).context_weight());
 }
 
 PyObject* is_lossless_body(PyObject*, Slots) {
@@ -911,6 +967,21 @@ PyMethodDef kMethods[] = {
     {"decode_batch", as_cfunction(method<kDecodeBatchSignature, kShared, decode_batch_body>), kFast,
      "decode_batch($self, id_lists)\n--\n\n"
      "Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."},
+    {"token_to_id", as_cfunction(method<kTokenToIdSignature, kShared, token_to_id_body>), kFast,
+     "token_to_id($self, token)\n--\n\n"
+     "Get the ID of the token whose bytes are `token` (a str as UTF-8), or None.\n"
+     "When several tokens share those bytes, the one encoding produces (the later ID)."},
+    {"to_bytes", no_arguments<kShared, to_bytes_body, PyObject*>, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe model document as bytes, exactly as save writes it."},
+    {"from_bytes", as_cfunction(method<kFromBytesSignature, kFree, from_bytes_body>), kFast | METH_STATIC,
+     "from_bytes(data, context_weight=0.3)\n--\n\n"
+     "Load a model from a document made by to_bytes (or read from a saved file)."},
+    {"__reduce__", no_arguments<kShared, reduce_body, PyObject*>, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: rebuilt by from_bytes with the same context_weight."},
+    {"__copy__", no_arguments<kShared, copy_body, PyObject*>, METH_NOARGS,
+     "__copy__($self)\n--\n\nAn independent copy (the trained model is shared, read-only)."},
+    {"__deepcopy__", as_cfunction(method<kDeepcopySignature, kShared, copy_body>), kFast,
+     "__deepcopy__($self, memo)\n--\n\nThe same as __copy__: a tokenizer holds no Python objects."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -918,6 +989,8 @@ PyGetSetDef kProperties[] = {
     {"vocab_size", no_arguments<kShared, vocab_size_body, void*>, nullptr, "Get the vocabulary size.", nullptr},
     {"is_lossless", no_arguments<kShared, is_lossless_body, void*>, nullptr,
      "Check if this tokenizer is lossless (always True for Qorm).", nullptr},
+    {"context_weight", no_arguments<kShared, context_weight_body, void*>, nullptr,
+     "Get the weight of the bigram scores in encoding.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -939,7 +1012,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "builtins.QormTokenizer",
+    "tarvik_core.QormTokenizer",
     static_cast<int>(sizeof(TokenizerObject)),
     0,
     Py_TPFLAGS_DEFAULT,

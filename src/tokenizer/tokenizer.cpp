@@ -169,6 +169,17 @@ Result<std::string_view> Tokenizer::token_bytes(TokenId id) const {
   return std::string_view(vocab.tokens[id].bytes);
 }
 
+std::optional<TokenId> Tokenizer::token_id(std::string_view bytes) const {
+  if (bytes.empty()) return std::nullopt;
+  // A lookup is rare next to encoding, so a scan from the end (where the
+  // later of equal tokens is met first) is kept rather than an index.
+  const std::vector<Token>& tokens = state_->model->vocab().tokens;
+  for (auto it = tokens.rbegin(); it != tokens.rend(); ++it) {
+    if (it->bytes == bytes) return it->id;
+  }
+  return std::nullopt;
+}
+
 // ---- Encoding and decoding ---------------------------------------------------------
 
 std::string Tokenizer::apply_filters(std::string_view text) const {
