@@ -234,6 +234,9 @@ REFUSALS = {
     "npy dtype differs": (1, "holds uint32 values, not uint16", ["decode", "-m", "{model}", "-f", "npy", "--dtype", "uint16", "{u4}", "-o", "{out}"]),
     "option given twice": (2, "--model given more than once", ["decode", "-m", "{model}", "-m", "{model}"]),
     "option without value": (2, "--output needs a value", ["decode", "-m", "{model}", "-o"]),
+    "unknown eos": (1, "--eos '<end>' is not a special token", ["encode", "-m", "{model}", "{text}", "--eos", "<end>", "-f", "bin", "-o", "{out}"]),
+    "block size 0": (2, "--block-size", ["encode", "-m", "{model}", "{text}", "--block-size", "0", "-o", "{out}"]),
+    "progress both ways": (2, "--progress and --no-progress", ["encode", "-m", "{model}", "--progress", "--no-progress", "-o", "{out}"]),
     "flag with a value": (2, "--greedy takes no value", ["encode", "-m", "{model}", "--greedy=yes"]),
     "quality missing input": (1, "cannot open 'nope.txt'", ["quality", "{text}", "nope.txt"]),
     "no command": (2, "no command given", []),
@@ -306,6 +309,134 @@ def test_interrupt_leaves_no_output(cli, model, tmp_path, args):
     finally:
         proc.kill()
         proc.wait()
+    assert leftovers(tmp_path, "OUT") == []
+
+
+# ---- encoding files at scale: blocks, documents, --eos ----
+
+def lines_of(data: bytes):
+    """The documents of --document-per-line: each line with its line feed,
+    and a last line without one when the data does not end in a line feed."""
+    return re.findall(rb"[^\n]*\n|[^\n]+$", data)
+
+
+@pytest.fixture(scope="module")
+def corpus_files(workdir, texts):
+    """Inputs that put document ends, long lines and multi-byte characters
+    across read blocks: real text over the library's 128 KiB single-unit limit,
+    every byte value and a special token's name, an empty file, and a 300 KB
+    line of multi-byte UTF-8 between empty lines."""
+    empty = workdir / "empty.txt"
+    empty.write_bytes(b"")
+    long_line = workdir / "long_line.txt"
+    long_line.write_bytes(b"\n\n" + "z\u00e9\u4e2d\U0001F600 ".encode() * 25_000 + b"\n\nend")
+    return [texts[0], empty, long_line, texts[1]]
+
+
+def expected_ids(python, files, per_line, eos, encode=None):
+    encode = encode or python.encode
+    out = []
+    for path in files:
+        data = path.read_bytes()
+        for document in (lines_of(data) if per_line else [data]):
+            out += encode(document) + ([eos] if eos is not None else [])
+    return out
+
+
+@pytest.mark.parametrize("per_line", [False, True], ids=["per-file", "per-line"])
+@pytest.mark.parametrize("block_size", [7, 65_537, None])
+def test_blocks_give_the_ids_of_whole_documents(cli, model, corpus_files, tmp_path, per_line,
+                                                block_size):
+    out = tmp_path / "OUT"
+    args = ["encode", "-m", model, *corpus_files, "-f", "bin", "-o", out, "--eos", "<eos>"]
+    args += ["--document-per-line"] if per_line else []
+    args += ["--block-size", block_size] if block_size else []
+    run(cli, *args)
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    eos = python.special_tokens()[0][1]
+    assert np.fromfile(out, dtype="<u4").tolist() == expected_ids(python, corpus_files, per_line, eos)
+
+
+@pytest.mark.parametrize("flag, encode", [
+    ("--greedy", lambda tok, data: tok.encode(data, greedy=True)),
+    ("--dense", lambda tok, data: tok.encode_dense(data)),
+])
+@pytest.mark.parametrize("per_line", [False, True], ids=["per-file", "per-line"])
+def test_greedy_and_dense_documents_are_whole_units(cli, model, corpus_files, tmp_path, flag,
+                                                     encode, per_line):
+    out = tmp_path / "OUT"
+    run(cli, "encode", "-m", model, *corpus_files, flag, "-f", "bin", "-o", out,
+        "--block-size", 1000, *(["--document-per-line"] if per_line else []))
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    expected = expected_ids(python, corpus_files, per_line, None, lambda d: encode(python, d))
+    assert np.fromfile(out, dtype="<u4").tolist() == expected
+
+
+@pytest.mark.parametrize("filters", [
+    ["normalize_whitespace"],
+    ["strip_non_printable", "normalize_whitespace", "lowercase"],
+    ["normalize_whitespace", "strip_non_printable"],
+])
+def test_filters_across_blocks_equal_filtering_whole_files(cli, workdir, texts, tmp_path, rng,
+                                                           filters):
+    path = tmp_path / "filtered.json"
+    run(cli, "train", texts[0], "-o", path, "--vocab-size", 400, "--no-progress",
+        "--no-quality-check", *[a for f in filters for a in ("--filter", f)])
+    # Whitespace runs, stripped bytes and upper case everywhere, so that block
+    # ends fall inside runs; long enough to be encoded in 64 KiB pieces.
+    pieces = [b"Word", b" ", b"  \t ", b"\r\n", b"\x01", b"\x00 \x0b", b"\n", b"\xc3\xa9", b"X"]
+    data = b"".join(rng.choice(pieces) for _ in range(120_000))
+    source = tmp_path / "source.txt"
+    source.write_bytes(data)
+    python = tarvik_core.QormTokenizer.from_file(str(path))
+    assert python.active_filters()[0].startswith(filters[0][:5])
+    for block_size in [3, 4096]:
+        out = tmp_path / f"OUT{block_size}"
+        run(cli, "encode", "-m", path, source, "-f", "bin", "-o", out, "--block-size", block_size)
+        assert np.fromfile(out, dtype="<u4").tolist() == python.encode(data), block_size
+
+
+def test_lines_from_standard_input_and_eos_decoding(cli, model, tmp_path):
+    data = b"first line\n\n\xff broken \xc3\nlast <eos> without a line feed"
+    out = tmp_path / "OUT.npy"
+    run(cli, "encode", "-m", model, "--document-per-line", "--eos", "<eos>", "-f", "npy",
+        "-o", out, "--block-size", 5, stdin=data)
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    eos = python.special_tokens()[0][1]
+    ids = np.load(out).tolist()
+    assert ids.count(eos) == len(lines_of(data)) + 1  # one more from the name in the text
+    # The eos ids decode to the token's name, so the output is the lines, each followed by it.
+    decoded = run(cli, "decode", "-m", model, "-f", "npy", out).stdout
+    assert decoded == b"".join(line + b"<eos>" for line in lines_of(data))
+
+
+def test_text_format_writes_a_line_per_document(cli, model, tmp_path):
+    source = tmp_path / "lines.txt"
+    source.write_bytes(b"one\ntwo two\n\nthree")
+    out = run(cli, "encode", "-m", model, source, "--document-per-line", "--eos", "<eos>").stdout
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    eos = python.special_tokens()[0][1]
+    assert [[int(x) for x in line.split()] for line in out.decode().splitlines()] == [
+        python.encode(line) + [eos] for line in lines_of(source.read_bytes())]
+
+
+def test_progress_bar_only_when_asked(cli, model, texts, tmp_path):
+    args = ["encode", "-m", model, texts[0], "-f", "bin", "-o", tmp_path / "OUT"]
+    assert run(cli, *args).stderr == b""
+    shown = run(cli, *args, "--progress").stderr.decode()
+    assert shown.startswith("\r[") and shown.endswith("\n") and "MB/s" in shown
+    assert f"{len(texts[0].read_bytes()) / 1e6:.1f} MB" in shown
+    assert run(cli, *args, "--no-progress").stderr == b""
+
+
+@pytest.mark.parametrize("flag", ["--greedy", "--dense"])
+def test_greedy_and_dense_refuse_huge_files_before_work(cli, model, tmp_path, flag):
+    huge = tmp_path / "huge.txt"
+    with open(huge, "wb") as f:
+        f.truncate((64 << 20) + 1)  # sparse: costs no disk
+    result = run(cli, "encode", "-m", model, huge, flag, "-f", "bin", "-o", tmp_path / "OUT",
+                 check=False)
+    assert result.returncode == 1 and b"larger than 64 MiB" in result.stderr
     assert leftovers(tmp_path, "OUT") == []
 
 
@@ -389,6 +520,15 @@ def test_subcommand_help(cli, name):
     out = run(cli, name, "--help").stdout.decode()
     assert out.startswith(f"usage: tarvik {name}") and "-h, --help" in out
     assert max(map(len, out.splitlines())) <= 79
+
+
+def test_cli_page_documents_every_subcommand_and_option(cli):
+    page = (ROOT / "docs" / "cli.md").read_text()
+    for name in SUBCOMMANDS:
+        assert f"## `tarvik {name}" in page, name
+        options = re.findall(r"^ +(?:-\w, )?(--[\w-]+)", run(cli, name, "--help").stdout.decode(), re.M)
+        missing = [o for o in options if o != "--help" and f"`{o}" not in page]
+        assert options and missing == [], (name, missing)
 
 
 def test_version(cli):

@@ -202,6 +202,7 @@ class QormTokenizer:
 
     def decode_batch(self, id_lists: Iterable[_TokenIds | npt.NDArray[np.integer]]) -> list[str]:
         """Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."""
+
     def token_to_id(self, token: _Text) -> int | None:
         """Get the ID of the token whose bytes are `token` (a str as UTF-8), or None.
         When several tokens share those bytes, the one encoding produces (the later ID)."""

@@ -1,11 +1,18 @@
 // tarvik encode: text files to token ids.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli/command.h"
+#include "cli/document_cutter.h"
 #include "cli/files.h"
 #include "cli/id_arrays.h"
+#include "cli/progress.h"
+#include "cli/text.h"
 
 namespace tarvik::cli {
 namespace {
@@ -18,7 +25,15 @@ constexpr OptionSpec kOptions[] = {
     {"greedy", '\0', "", "longest match at every position"},
     {"dense", '\0', "", "fewest tokens"},
     kContextWeightOption,
+    {"document-per-line", '\0', "", "every line (with its line feed) is a document; default: every FILE"},
+    {"eos", '\0', "NAME", "write this special token's id after each document"},
+    {"block-size", '\0', "BYTES", "bytes read and encoded per step (default 8388608)"},
+    {"progress", '\0', "", "show the progress bar even when standard error is not a terminal"},
+    {"no-progress", '\0', "", "never show the progress bar"},
 };
+
+constexpr std::uint64_t kDefaultBlockSize = std::uint64_t{8} << 20;
+constexpr std::uint64_t kMaxBlockSize = std::uint64_t{1} << 30;
 
 constexpr CommandSpec kSpec = {
     "encode",
@@ -26,7 +41,9 @@ constexpr CommandSpec kSpec = {
     "turn text files into token ids",
     "Encodes each FILE (standard input when none is given, or for \"-\") with the model's "
     "filters and writes the ids: as text, one line per FILE, or as one flat array of "
-    "all FILEs in order (--format npy|bin). The default mode is context-weighted.",
+    "all FILEs in order (--format npy|bin). The default mode is context-weighted. Files "
+    "are read and encoded a block at a time on all cores, so their size is not limited "
+    "by memory (in greedy and dense mode a document is one unit and may not exceed 64 MiB).",
     kOptions,
     "FILE",
     0,
@@ -40,6 +57,10 @@ struct EncodeArgs {
   IdEncoding ids;
   EncodeMode mode = EncodeMode::kScored;
   double context_weight = kDefaultContextWeight;
+  bool document_per_line = false;
+  std::optional<std::string> eos;
+  std::size_t block_size = kDefaultBlockSize;
+  bool progress = false;
 };
 
 Result<EncodeArgs> configure(const ParsedArgs& args) {
@@ -62,7 +83,41 @@ Result<EncodeArgs> configure(const ParsedArgs& args) {
   Result<double> weight = args.get_double("context-weight", kDefaultContextWeight);
   if (!weight) return std::move(weight).error();
   out.context_weight = *weight;
+  out.document_per_line = args.has("document-per-line");
+  if (std::optional<std::string_view> eos = args.value("eos")) out.eos = std::string(*eos);
+  Result<std::uint64_t> block = args.get_uint("block-size", kDefaultBlockSize, 1, kMaxBlockSize);
+  if (!block) return std::move(block).error();
+  out.block_size = static_cast<std::size_t>(*block);
+  if (args.has("progress") && args.has("no-progress"))
+    return Error::invalid_argument("--progress and --no-progress exclude each other");
+  out.progress = args.has("progress") || (!args.has("no-progress") && ::isatty(2) == 1);
   return out;
+}
+
+// Sum of the inputs' sizes when all are regular files; 0 (unknown) otherwise.
+std::uint64_t total_size(const std::vector<std::string>& files) {
+  std::uint64_t total = 0;
+  for (const std::string& file : files) {
+    struct stat info {};
+    if (file == "-" || ::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    total += static_cast<std::uint64_t>(info.st_size);
+  }
+  return total;
+}
+
+// Greedy and dense mode encode a whole-file document as one unit; a regular
+// file above the limit is refused before any work (a pipe is found out while read).
+Status check_single_unit_sizes(const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    struct stat info {};
+    if (file == "-" || ::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (static_cast<std::uint64_t>(info.st_size) > kSingleUnitLimit)
+      return Error::invalid_argument(
+          quoted(file) + " is larger than " + std::to_string(kSingleUnitLimit >> 20) +
+          " MiB: greedy and dense mode encode a file as one unit; use the default mode or "
+          "--document-per-line");
+  }
+  return {};
 }
 
 Status run(const EncodeArgs& args) {
@@ -77,20 +132,77 @@ Status run(const EncodeArgs& args) {
                                      " ids, but the model has " + std::to_string(ids) +
                                      "; use --dtype uint32");
   }
+  std::optional<TokenId> eos;
+  if (args.eos) {
+    eos = model->special_token_id(*args.eos);
+    if (!eos)
+      return Error::invalid_argument("--eos " + quoted(*args.eos) +
+                                     " is not a special token of the model" +
+                                     (model->special_tokens().empty() ? " (it has none)" : ""));
+  }
   TARVIK_TRY(check_readable(args.files));
+  if (args.mode != EncodeMode::kScored && !args.document_per_line)
+    TARVIK_TRY(check_single_unit_sizes(args.files));
   Result<OutputFile> out = OutputFile::open(args.output);
   if (!out) return std::move(out).error();
   Result<std::unique_ptr<IdWriter>> writer = make_writer(args.ids.format, args.ids.dtype, *out);
   if (!writer) return std::move(writer).error();
 
+  DocumentCutter cutter(*model, args.mode);
+  std::vector<std::string_view> texts;
+  // Each unit is encoded as an input of its own, all of a block's units at
+  // once on the worker pool, and written in order.
+  auto encode_and_write = [&]() -> Status {
+    const Units units = cutter.take();
+    texts.clear();
+    for (std::size_t i = 0; i < units.units.size(); ++i) texts.push_back(units.bytes(i));
+    Result<FlatIds> batch = model->encode_batch(texts, args.mode);
+    if (!batch) return std::move(batch).error();
+    for (std::size_t i = 0; i < units.units.size(); ++i) {
+      const auto start = static_cast<std::ptrdiff_t>(batch->offsets[i]);
+      const auto end = static_cast<std::ptrdiff_t>(batch->offsets[i + 1]);
+      TARVIK_TRY((*writer)->write(std::span<const TokenId>(batch->ids.begin() + start,
+                                                           batch->ids.begin() + end)));
+      if (!units.units[i].ends_document) continue;
+      if (eos) TARVIK_TRY((*writer)->write(std::span<const TokenId>(&*eos, 1)));
+      TARVIK_TRY((*writer)->end_document());
+    }
+    return {};
+  };
+
+  ProgressBar progress(total_size(args.files), args.progress);
+  std::string block(args.block_size, '\0');
   for (const std::string& file : args.files) {
-    Result<std::string> text = read_file(file);
-    if (!text) return std::move(text).error();
-    Result<TokenIds> ids = model->encode(*text, args.mode);
-    if (!ids) return std::move(ids).error();
-    TARVIK_TRY((*writer)->write(*ids));
-    TARVIK_TRY((*writer)->end_document());
+    Result<InputStream> in = InputStream::open(file);
+    if (!in) return std::move(in).error();
+    // With --document-per-line, a line is open when bytes of it were fed but not its line feed.
+    bool line_open = false;
+    for (;;) {
+      Result<std::size_t> got = in->read(block);
+      if (!got) return std::move(got).error();
+      if (*got == 0) break;
+      const std::string_view data(block.data(), *got);
+      if (args.document_per_line) {
+        std::size_t start = 0;
+        for (std::size_t end = data.find('\n'); end != std::string_view::npos;
+             end = data.find('\n', start)) {
+          TARVIK_TRY(cutter.feed(data.substr(start, end + 1 - start)));
+          TARVIK_TRY(cutter.end_document());
+          start = end + 1;
+        }
+        line_open = start < data.size();
+        if (start < data.size()) TARVIK_TRY(cutter.feed(data.substr(start)));
+      } else {
+        TARVIK_TRY(cutter.feed(data));
+      }
+      TARVIK_TRY(encode_and_write());
+      TARVIK_TRY(progress.advance(*got));
+    }
+    // A file is a document even when empty; its last line is one without a line feed.
+    if (!args.document_per_line || line_open) TARVIK_TRY(cutter.end_document());
+    TARVIK_TRY(encode_and_write());
   }
+  TARVIK_TRY(progress.finish());
   TARVIK_TRY((*writer)->finish());
   return out->commit();
 }

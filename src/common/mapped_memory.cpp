@@ -3,12 +3,38 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#if defined(__SANITIZE_THREAD__)
+#define TARVIK_COPY_ON_REMAP 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARVIK_COPY_ON_REMAP 1
+#endif
+#endif
 
 namespace tarvik {
 namespace {
+
+// ThreadSanitizer does not see mremap: pages it moves would keep the access
+// history of whatever was mapped at their new address before (a finished
+// thread's stack, say), and it would report races that never happened. Under
+// it, a move is a fresh mapping and a copy.
+void* remap(void* old, std::size_t old_bytes, std::size_t length) {
+#if defined(TARVIK_COPY_ON_REMAP)
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return p;
+  std::memcpy(p, old, std::min(old_bytes, length));
+  ::munmap(old, old_bytes);
+  return p;
+#else
+  return ::mremap(old, old_bytes, length, MREMAP_MAYMOVE);
+#endif
+}
 
 std::size_t round_up(std::size_t n, std::size_t to) {
   return (n + to - 1) / to * to;
@@ -70,7 +96,7 @@ void MappedMemory::resize(std::size_t bytes) {
   const bool huge = pages_ == Pages::kHuge && length >= kHugePageBytes;
   void* p;
   if (data_ != nullptr) {
-    p = ::mremap(data_, bytes_, length, MREMAP_MAYMOVE);
+    p = remap(data_, bytes_, length);
   } else if (huge) {
     p = map_huge_aligned(length);
   } else {

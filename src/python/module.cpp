@@ -1,9 +1,12 @@
 // Module entry: creates the module once per process and refuses subinterpreters.
 #include "python/compat.h"
+#include "python/guards.h"
 #include "python/tokenizer.h"
 #include "tarvik/version.h"
 
 namespace {
+
+using tarvik::py::Ref;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -19,37 +22,17 @@ PyModuleDef g_module_def = {
 
 PyObject* g_module = nullptr;
 
-// Adds `value` (stolen) as attribute `name` and appends the name to `names`.
-bool add_exported(PyObject* module, PyObject* names, const char* name, PyObject* value) {
-  if (value == nullptr) return false;
-  int failed = PyModule_AddObject(module, name, value);
-  if (failed) {
-    Py_DECREF(value);
-    return false;
-  }
-  PyObject* text = PyUnicode_FromString(name);
-  if (text == nullptr) return false;
-  failed = PyList_Append(names, text);
-  Py_DECREF(text);
-  return failed == 0;
-}
-
 PyObject* create_module() {
-  PyObject* module = PyModule_Create(&g_module_def);
-  if (module == nullptr) return nullptr;
-  PyObject* names = PyList_New(0);
-  PyTypeObject* type = names ? tarvik::py::tokenizer_type() : nullptr;
-  bool ok =
-      type != nullptr &&
-      add_exported(module, names, "QormTokenizer", Py_NewRef(reinterpret_cast<PyObject*>(type))) &&
-      add_exported(module, names, "__version__", PyUnicode_FromString(TARVIK_VERSION)) &&
-      PyModule_AddObject(module, "__all__", names) == 0;
-  if (!ok) {
-    Py_XDECREF(names);
-    Py_DECREF(module);
+  Ref module = Ref::steal(PyModule_Create(&g_module_def));
+  PyTypeObject* type = module ? tarvik::py::tokenizer_type() : nullptr;
+  if (type == nullptr ||
+      PyModule_AddObjectRef(module.get(), "QormTokenizer", reinterpret_cast<PyObject*>(type)) < 0 ||
+      PyModule_AddStringConstant(module.get(), "__version__", TARVIK_VERSION) < 0) {
     return nullptr;
   }
-  return module;
+  Ref names = Ref::steal(Py_BuildValue("[ss]", "QormTokenizer", "__version__"));
+  if (!names || PyModule_AddObjectRef(module.get(), "__all__", names.get()) < 0) return nullptr;
+  return module.release();
 }
 
 }  // namespace
