@@ -336,10 +336,16 @@ void test_cancel() {
                                                 {"scored", &Encoder::encode_scored},
                                                 {"parallel", &Encoder::encode_parallel},
                                                 {"dense", &Encoder::encode_dense}};
+  // The chunked mode asks only on the calling thread, which may run few of
+  // the chunks: give it enough of them that it asks several times whatever
+  // the scheduling.
+  std::string many_chunks;
+  for (int i = 0; i < 20; ++i) many_chunks += in;
   for (const auto& [name, mode] : modes) {
     const std::string what = std::string(name) + ": ";
+    const std::string& text = mode == &Encoder::encode_parallel ? many_chunks : in;
     int asked = 0;
-    Result<TokenIds> stopped = (e.*mode)(in, [&] {
+    Result<TokenIds> stopped = (e.*mode)(text, [&] {
       ++asked;
       return true;
     });
@@ -348,17 +354,17 @@ void test_cancel() {
     check(asked >= 1, what + "the check was asked");
 
     asked = 0;
-    Result<TokenIds> polled = (e.*mode)(in, [&] {
+    Result<TokenIds> polled = (e.*mode)(text, [&] {
       ++asked;
       return false;
     });
-    Result<TokenIds> plain = (e.*mode)(in, {});
+    Result<TokenIds> plain = (e.*mode)(text, {});
     check(polled.ok() && plain.ok() && *polled == *plain,
           what + "a check that never stops leaves the ids as they are");
     check(asked > 1, what + "a long call asks the check more than once");
 
     int after = 0;
-    Result<TokenIds> late = (e.*mode)(in, [&] { return ++after > 3; });
+    Result<TokenIds> late = (e.*mode)(text, [&] { return ++after > 3; });
     check(!late.ok() && late.error().kind == ErrorKind::kInterrupted,
           what + "a stop asked for part way through ends the call");
   }
