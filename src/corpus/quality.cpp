@@ -19,14 +19,10 @@ bool is_non_printable(unsigned char b) {
 // The averages, score and warnings from the counted statistics.
 void finish_report(QualityReport& report, std::uint64_t word_bytes, std::uint64_t non_printable);
 
-}  // namespace
-
-QualityReport check_quality(std::string_view corpus) {
-  QualityReport report;
-  std::array<std::uint64_t, 256> histogram{};
-  for (char c : corpus) ++histogram[static_cast<unsigned char>(c)];
-
-  report.total_bytes = corpus.size();
+// Sets unique_bytes and byte_entropy from the histogram (total_bytes already
+// set) and returns how many of the bytes are non-printable.
+std::uint64_t add_byte_statistics(QualityReport& report,
+                                  const std::array<std::uint64_t, 256>& histogram) {
   std::uint64_t non_printable = 0;
   for (unsigned b = 0; b < 256; ++b) {
     std::uint64_t count = histogram[b];
@@ -36,6 +32,18 @@ QualityReport check_quality(std::string_view corpus) {
     double p = static_cast<double>(count) / static_cast<double>(report.total_bytes);
     report.byte_entropy += -p * std::log2(p);
   }
+  return non_printable;
+}
+
+}  // namespace
+
+QualityReport check_quality(std::string_view corpus) {
+  QualityReport report;
+  std::array<std::uint64_t, 256> histogram{};
+  for (char c : corpus) ++histogram[static_cast<unsigned char>(c)];
+
+  report.total_bytes = corpus.size();
+  const std::uint64_t non_printable = add_byte_statistics(report, histogram);
 
   std::unordered_set<std::string_view> distinct_words;
   std::uint64_t word_bytes = 0;
@@ -73,15 +81,7 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
     distinct_words.insert(word);
   }
   report.total_bytes = counts.total_bytes();
-  std::uint64_t non_printable = 0;
-  for (unsigned b = 0; b < 256; ++b) {
-    std::uint64_t count = histogram[b];
-    if (count == 0) continue;
-    ++report.unique_bytes;
-    if (is_non_printable(static_cast<unsigned char>(b))) non_printable += count;
-    double p = static_cast<double>(count) / static_cast<double>(report.total_bytes);
-    report.byte_entropy += -p * std::log2(p);
-  }
+  const std::uint64_t non_printable = add_byte_statistics(report, histogram);
   report.unique_words = distinct_words.size();
   finish_report(report, word_bytes, non_printable);
   return report;

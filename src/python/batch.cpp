@@ -8,6 +8,7 @@
 
 #include "python/arguments.h"
 #include "python/errors.h"
+#include "python/heap_type.h"
 
 namespace tarvik::py {
 namespace {
@@ -114,13 +115,10 @@ struct ArrayStorage {
   Py_ssize_t stride = 0;
 };
 
-struct ArrayOwnerObject {
-  PyObject_HEAD alignas(ArrayStorage) unsigned char storage[sizeof(ArrayStorage)];
-};
+using ArrayOwnerObject = ObjectWith<ArrayStorage>;
 
 ArrayStorage& storage_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<ArrayStorage*>(reinterpret_cast<ArrayOwnerObject*>(self)->storage));
+  return ArrayOwnerObject::of(self);
 }
 
 int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -142,28 +140,14 @@ int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   return 0;
 }
 
-void owner_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  storage_of(self).~ArrayStorage();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot kOwnerSlots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(owner_getbuffer)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ArrayOwnerObject::dealloc)},
     {Py_tp_doc, const_cast<char*>("Memory of a token id array.")},
     {0, nullptr},
 };
 
-PyType_Spec kOwnerSpec = {
-    "tarvik_core.IdMemory",
-    static_cast<int>(sizeof(ArrayOwnerObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kOwnerSlots,
-};
+PyType_Spec kOwnerSpec = ArrayOwnerObject::spec("tarvik_core.IdMemory", kOwnerSlots);
 
 // numpy.frombuffer, imported on first use and kept for the process.
 PyObject* frombuffer(const char* method) {

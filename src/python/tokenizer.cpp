@@ -13,6 +13,7 @@
 #include "python/batch.h"
 #include "python/errors.h"
 #include "python/guards.h"
+#include "python/heap_type.h"
 #include "python/results.h"
 #include "tarvik/tokenizer.h"
 
@@ -28,15 +29,12 @@ struct TokenizerState {
   int holds = 0;
 };
 
-struct TokenizerObject {
-  PyObject_HEAD alignas(TokenizerState) unsigned char storage[sizeof(TokenizerState)];
-};
+using TokenizerObject = ObjectWith<TokenizerState>;
 
 PyTypeObject* g_type = nullptr;
 
 TokenizerState& state_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<TokenizerState*>(reinterpret_cast<TokenizerObject*>(self)->storage));
+  return TokenizerObject::of(self);
 }
 
 Tokenizer& tokenizer_of(PyObject* self) {
@@ -87,14 +85,6 @@ PyObject* new_instance(Tokenizer tokenizer) {
   if (self == nullptr) return nullptr;
   new (reinterpret_cast<TokenizerObject*>(self)->storage) TokenizerState{std::move(tokenizer), 0};
   return self;
-}
-
-void tokenizer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~TokenizerState();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 // ---- One entry point shape for every method -------------------------------------
@@ -308,26 +298,31 @@ bool is_single_path(PyObject* object) {
          PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__");
 }
 
+// An iterator over the argument `name`, or nothing with the TypeError
+// "argument '{name}': expected {expected}, not '{type}'".
+Ref iterate_argument(PyObject* object, const char* name, const char* expected) {
+  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  if (iterator) return iterator;
+  PyErr_Clear();
+  Ref qualname = Ref::steal(type_qualname(Py_TYPE(object)));
+  if (qualname) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, not '%U'", name, expected,
+                 qualname.get());
+  }
+  return Ref();
+}
+
 // One path or an iterable of them; a bad item is named by its position.
 bool convert_paths(PyObject* object, std::vector<std::string>* out) {
   if (is_single_path(object)) {
     out->emplace_back();
     return path_item(object, &out->back());
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(object));
-  if (!iterator) {
-    PyErr_Clear();
-    Ref qualname = Ref::steal(type_qualname(Py_TYPE(object)));
-    if (!qualname) return false;
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'paths': expected a path or an iterable of paths, not '%U'",
-                 qualname.get());
-    return false;
-  }
+  Ref iterator = iterate_argument(object, "paths", "a path or an iterable of paths");
+  if (!iterator) return false;
   Py_ssize_t index = 0;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()) &&
-        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item.get())), "__fspath__")) {
+    if (!is_single_path(item.get())) {
       PyErr_Format(PyExc_TypeError, "paths[%zd]: path must be str or os.PathLike", index);
       return false;
     }
@@ -366,16 +361,8 @@ bool is_single_text(PyObject* object) {
 // full batch on the worker pool with the lock released.
 bool feed_texts(TextCounter& counter, PyObject* texts) {
   if (is_single_text(texts)) return add_text_item(counter, texts, "text must be str or bytes");
-  Ref iterator = Ref::steal(PyObject_GetIter(texts));
-  if (!iterator) {
-    PyErr_Clear();
-    Ref qualname = Ref::steal(type_qualname(Py_TYPE(texts)));
-    if (!qualname) return false;
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'texts': expected a text or an iterable of texts, not '%U'",
-                 qualname.get());
-    return false;
-  }
+  Ref iterator = iterate_argument(texts, "texts", "a text or an iterable of texts");
+  if (!iterator) return false;
   Py_ssize_t index = 0;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (!add_text_item(counter, item.get(),
@@ -1031,7 +1018,7 @@ const char kClassDoc[] =
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(TokenizerObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(no_arguments<Use::kShared, repr_body>)},
     {Py_mp_length, reinterpret_cast<void*>(tokenizer_len)},
     {Py_tp_methods, kMethods},
@@ -1040,13 +1027,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    "tarvik_core.QormTokenizer",
-    static_cast<int>(sizeof(TokenizerObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kSlots,
-};
+PyType_Spec kSpec = TokenizerObject::spec("tarvik_core.QormTokenizer", kSlots);
 
 }  // namespace
 

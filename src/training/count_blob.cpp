@@ -78,6 +78,19 @@ struct Totals {
   std::uint64_t distinct_bytes = 0;
 };
 
+// Counts one more distinct chunk of `size` bytes seen `weight` times; false
+// when the total would overflow 64 bits.
+bool add_chunk(Totals& totals, std::uint64_t size, std::uint64_t weight) {
+  std::uint64_t product;
+  if (__builtin_mul_overflow(size, weight, &product) ||
+      __builtin_add_overflow(totals.total_bytes, product, &totals.total_bytes)) {
+    return false;
+  }
+  totals.distinct_bytes += size;
+  ++totals.chunks;
+  return true;
+}
+
 std::string assemble(const Totals& totals, std::string_view records) {
   std::string out(kMagic, sizeof kMagic);
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(kCountBlobVersion >> (8 * i)));
@@ -149,13 +162,7 @@ class Cursor {
         return damaged("whitespace inside a chunk");
       }
     }
-    std::uint64_t product;
-    if (__builtin_mul_overflow(bytes_.size(), weight_, &product) ||
-        __builtin_add_overflow(seen_.total_bytes, product, &seen_.total_bytes)) {
-      return damaged("total bytes overflow 64 bits");
-    }
-    seen_.distinct_bytes += bytes_.size();
-    ++seen_.chunks;
+    if (!add_chunk(seen_, bytes_.size(), weight_)) return damaged("total bytes overflow 64 bits");
     return true;
   }
 
@@ -245,13 +252,9 @@ Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs
       if (!more.ok()) return std::move(more).error();
       if (*more) heap.push(i);
     }
-    std::uint64_t product;
-    if (__builtin_mul_overflow(current.size(), weight, &product) ||
-        __builtin_add_overflow(totals.total_bytes, product, &totals.total_bytes)) {
+    if (!add_chunk(totals, current.size(), weight)) {
       return damaged("merged total bytes overflow 64 bits");
     }
-    totals.distinct_bytes += current.size();
-    ++totals.chunks;
     put_record(records, current, weight);
   }
   return assemble(totals, records);
