@@ -406,17 +406,23 @@ def test_multiprocessing_fork_workers_encode(trained):
 # A 100 000-byte token: every start position of a run of 'a' walks the trie
 # up to 100 000 steps, minutes of work for the dynamic-programming modes.
 SIGINT_CHILD = """
+import os
+import signal
 import sys
+import threading
 import tarvik_core
 tok = tarvik_core.QormTokenizer(b"a" * 100_000, vocab_size=300, show_progress=False,
                                 check_quality=False)
 call = {{
-    "encode": lambda: tok.encode(b"a" * 400_000),
-    "encode_one_unit": lambda: tok.encode(b"a" * 120_000),
-    "encode_with_offsets": lambda: tok.encode_with_offsets(b"a" * 400_000),
-    "encode_dense": lambda: tok.encode_dense(b"a" * 400_000),
+    "encode": lambda: tok.encode(b"a" * 4_000_000),
+    "encode_one_unit": lambda: tok.encode(b"a" * 131_072),
+    "encode_with_offsets": lambda: tok.encode_with_offsets(b"a" * 4_000_000),
+    "encode_dense": lambda: tok.encode_dense(b"a" * 4_000_000),
 }}[{mode!r}]
 print("ready", flush=True)
+# The signal comes from inside, a moment after the call has begun: the
+# quickest of these calls takes several times longer than that.
+threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT)).start()
 try:
     call()
     print("finished", flush=True)
@@ -436,8 +442,6 @@ def test_sigint_interrupts_encoding(mode):
     )
     try:
         assert child.stdout.readline() == "ready\n"
-        time.sleep(0.2)  # into the call
-        child.send_signal(signal.SIGINT)
         # A hang guard only, far above what the interruption takes.
         out, err = child.communicate(timeout=60)
     finally:
