@@ -107,9 +107,12 @@ def test_stubtest_notices_drift(mypy_env, tmp_path):
     assert {"encode_dense", "decode", "save", "from_file", "token_to_nothing"} <= reported, output
 
 
-def test_typed_example_passes_mypy_strict(mypy_env, tmp_path):
+def test_typed_example_passes_mypy_strict_and_runs(mypy_env, tmp_path):
     code, output = run(["mypy", "--strict", str(EXAMPLE)], mypy_env, tmp_path)
     assert code == 0, output
+    done = subprocess.run([sys.executable, str(EXAMPLE)], env=mypy_env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 # Each line marked "# error" must be flagged by mypy --strict and every other
