@@ -150,6 +150,21 @@ def test_a_list_that_grows_during_conversion_is_read_to_its_current_end(trained,
     assert len(items) == 3 and trained.decode_bytes(ids) == b"ijh"
 
 
+@pytest.mark.parametrize("declared, refused", [(2**64 - 1, True), (2**64 - 2, False)])
+def test_a_declared_vocab_size_at_the_limit_refuses_to_grow(tmp_path, declared, refused):
+    path = tmp_path / "model.json"
+    path.write_text(f'["v", [], [], {declared}]')
+    tok = Tok.from_file(str(path))
+    if refused:
+        with pytest.raises(OverflowError, match="no token can be added"):
+            tok.add_special_token("<x>")
+        assert tok.vocab_size == declared and tok.special_tokens() == []
+    else:
+        # The new id is the number of stored tokens; the declared size still grows by one.
+        assert tok.add_special_token("<x>") == 0
+        assert tok.vocab_size == declared + 1
+
+
 # ---- Signals while a file blocks -----------------------------------------------------
 
 
