@@ -1,14 +1,17 @@
 """Training at dataset scale: builds a large corpus of files once, then times
 counting and training from the files on 1 and 2 runners.
 
-    python3 bench/train_scale.py [--dir /tmp/tarvik_bench] [--size-gb 1.0]
+    python3 bench/train_scale.py [--dir /tmp/tarvik_bench] [--size-gb 1.0] [--fresh-fraction F]
         [--vocab-size 32768] [--bench build/dev/train_bench] [--threads 1,2]
         [--twice] [--skip-train] [--python] [--no-cpp]
 
 The corpus (cached in --dir, rebuilt only when its parameters change) is
 generated text drawing from millions of distinct Zipf-distributed words, with
 a quarter of every file taken from the shared corpora, in files of about
-16 MB. Its size and distinct-chunk bytes are reported.
+16 MB. --fresh-fraction F also starts every file with F of its bytes in fresh
+random words, for a corpus whose distinct chunks are about F of it (the
+generated Zipf text alone repeats a lot). Its size and distinct-chunk bytes
+are reported.
 
 The timings come from the C++ stage bench (bench/train_bench.cpp, built with
 TARVIK_BUILD_CPP_TESTS=ON), one fresh process per measurement, so the peak
@@ -40,8 +43,20 @@ SHARED = next(
 FILE_BYTES = 16 * 1024 * 1024
 
 
-def build_corpus(directory: Path, size_gb: float, distinct_words: int, seed: int) -> list[Path]:
+def fresh_words(rng, size: int) -> bytes:
+    """About `size` bytes of random lowercase words of 3-12 letters, each a space-led
+    chunk that almost never repeats: text whose distinct chunks are nearly all of it."""
+    letters = rng.integers(ord("a"), ord("z") + 1, size=size, dtype=np.uint8)
+    cuts = np.cumsum(rng.integers(4, 14, size=size // 4 + 1))
+    letters[cuts[cuts < size]] = ord(" ")
+    return letters.tobytes()
+
+
+def build_corpus(directory: Path, size_gb: float, distinct_words: int, seed: int,
+                 fresh_fraction: float = 0.0) -> list[Path]:
     params = {"size_gb": size_gb, "distinct_words": distinct_words, "seed": seed, "version": 1}
+    if fresh_fraction:
+        params["fresh_fraction"] = fresh_fraction
     marker = directory / "corpus.json"
     if marker.exists() and json.loads(marker.read_text()).get("params") == params:
         return [directory / name for name in json.loads(marker.read_text())["files"]]
@@ -69,8 +84,8 @@ def build_corpus(directory: Path, size_gb: float, distinct_words: int, seed: int
     shared_pos = 0
     files = []
     while written < target:
-        parts = []
-        size = 0
+        parts = [b" " + fresh_words(rng, int(FILE_BYTES * fresh_fraction))] if fresh_fraction else []
+        size = len(parts[0]) if parts else 0
         while size < FILE_BYTES * 3 // 4:
             idx = np.minimum(rng.zipf(1.1, size=200_000), distinct_words) - 1
             seps = separators[rng.integers(0, len(separators), size=idx.size)]
@@ -118,6 +133,8 @@ def main() -> int:
     parser.add_argument("--size-gb", type=float, default=1.0)
     parser.add_argument("--distinct-words", type=int, default=4_000_000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--fresh-fraction", type=float, default=0.0,
+                        help="share of every file that is fresh random words (distinct text)")
     parser.add_argument("--vocab-size", type=int, default=32768)
     parser.add_argument("--bench", type=Path, default=ROOT / "build/dev/train_bench")
     parser.add_argument("--threads", default="1,2")
@@ -128,7 +145,7 @@ def main() -> int:
     parser.add_argument("--no-cpp", action="store_true", help="skip the C++ stage bench")
     args = parser.parse_args()
 
-    files = build_corpus(args.dir, args.size_gb, args.distinct_words, args.seed)
+    files = build_corpus(args.dir, args.size_gb, args.distinct_words, args.seed, args.fresh_fraction)
     total = sum(f.stat().st_size for f in files)
     print(f"corpus        {len(files)} files, {total / 1e9:.3f} GB in {args.dir}")
     vocab = 256 if args.skip_train else args.vocab_size
