@@ -129,6 +129,17 @@ def test_filters_apply_to_every_item(fresh):
     assert fresh.encode_batch(texts) == [fresh.encode(t) for t in texts]
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+def test_batch_leaves_the_garbage_collector_as_it_found_it(tok, enabled):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        lists = tok.encode_batch(["a b"] * 3000)
+        assert gc.isenabled() is enabled
+        assert all(gc.is_tracked(ids) for ids in lists[:3])
+    finally:
+        gc.enable()
+
+
 def test_generator_is_consumed_once(tok):
     consumed = []
 

@@ -727,6 +727,7 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
   if (!flat.ok()) return raise_batch_error(flat.error(), pending);
   const TokenIds& ids = flat->ids;
   const std::vector<std::uint64_t>& offsets = flat->offsets;
+  GcPause no_collections;
   Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.views.size())));
   if (!lists) return nullptr;
   for (std::size_t i = 0; i < batch.views.size(); ++i) {
