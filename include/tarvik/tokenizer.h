@@ -59,6 +59,10 @@ class IdSink {
   // Room for `count` more ids at the end, which the caller then fills; the
   // memory stays valid until the next call. May throw std::bad_alloc.
   virtual TokenId* extend(std::size_t count) = 0;
+  // A hint before the first extend(): at most `most` ids follow in all (a
+  // batch never yields more ids than its input has bytes). A sink may set
+  // room aside for them, so that it never grows by copying.
+  virtual void expect(std::size_t most) { (void)most; }
 };
 
 // A growable id array for batch results: a few hundred KiB on the heap, then
@@ -73,6 +77,9 @@ class MappedIds final : public IdSink {
   ~MappedIds() override;
 
   TokenId* extend(std::size_t count) override;
+  // Maps room for `most` ids at once when they would not fit on the heap:
+  // pages that are never written cost address space only.
+  void expect(std::size_t most) override;
   // nullptr while empty.
   TokenId* data() const;
   std::size_t size() const;

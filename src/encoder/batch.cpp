@@ -80,6 +80,9 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
   const std::thread::id caller = std::this_thread::get_id();
   Poll poll(cancel);
   std::uint64_t total = 0;
+  std::size_t input_bytes = 0;
+  for (std::string_view text : texts) input_bytes += text.size();
+  out.expect(input_bytes);
 
   std::vector<Unit> units;
   std::vector<TokenIds> slots;  // the ids of each unit of the window

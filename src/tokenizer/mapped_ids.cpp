@@ -48,6 +48,21 @@ TokenId* MappedIds::extend(std::size_t count) {
   return static_cast<TokenId*>(memory.mapping.data()) + size;
 }
 
+void MappedIds::expect(std::size_t most) {
+  Memory& memory = *memory_;
+  if (memory.size != 0 || memory.mapping.data() != nullptr) return;
+  if (most > kHeapBytes / sizeof(TokenId)) {
+    if (most > static_cast<std::size_t>(-1) / sizeof(TokenId)) return;
+    try {
+      memory.mapping.resize(most * sizeof(TokenId));
+    } catch (const std::bad_alloc&) {
+      // Only a hint: without the room, extend() grows the array as usual.
+    }
+  } else {
+    memory.heap.reserve(most);
+  }
+}
+
 TokenId* MappedIds::data() const {
   if (memory_->mapping.data() != nullptr) return static_cast<TokenId*>(memory_->mapping.data());
   return memory_->heap.empty() ? nullptr : memory_->heap.data();

@@ -214,6 +214,13 @@ class VectorSink final : public IdSink {
     ids_.resize(size + count);
     return ids_.data() + size;
   }
+  void expect(std::size_t most) override {
+    try {
+      ids_.reserve(most);
+    } catch (const std::bad_alloc&) {
+      // Only a hint: extend() still grows the vector as needed.
+    }
+  }
 
  private:
   TokenIds& ids_;

@@ -1,7 +1,9 @@
 // Batch encoding through the public header: every item equals encoding it
 // alone in every mode (short, empty and chunked items), the sink form gives
-// the same ids and boundaries, ordinary text never yields a special id, and
-// a cancel check stops a batch with kInterrupted.
+// the same ids and boundaries and is told a bound on the ids that holds,
+// MappedIds keeps its contents whatever the hint, ordinary text never yields
+// a special id, and a cancel check stops a batch with kInterrupted.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,11 +72,13 @@ void test_items_equal_single_encodings(const Tokenizer& tok) {
 struct CountingSink final : IdSink {
   TokenIds ids;
   int calls = 0;
+  std::vector<std::size_t> hints;
   TokenId* extend(std::size_t count) override {
     ++calls;
     ids.resize(ids.size() + count);
     return ids.data() + ids.size() - count;
   }
+  void expect(std::size_t most) override { hints.push_back(most); }
 };
 
 void test_sink_form_and_empty_batch(const Tokenizer& tok) {
@@ -85,6 +89,10 @@ void test_sink_form_and_empty_batch(const Tokenizer& tok) {
   check(tok.encode_batch(views, EncodeMode::kScored, true, sink, offsets).ok(), "the sink form encodes");
   const FlatIds flat = tok.encode_batch(views, EncodeMode::kScored).value();
   check(sink.ids == flat.ids && offsets == flat.offsets, "the sink sees the same ids and boundaries");
+  std::size_t input_bytes = 0;
+  for (std::string_view text : views) input_bytes += text.size();
+  check(sink.hints == std::vector<std::size_t>{input_bytes} && sink.ids.size() <= input_bytes,
+        "one hint, the input's bytes, which bounds the ids");
 
   std::vector<std::uint64_t> short_offsets(views.size());
   check(!tok.encode_batch(views, EncodeMode::kScored, true, sink, short_offsets).ok(),
@@ -121,9 +129,31 @@ void test_cancel_stops_the_batch(const Tokenizer& tok) {
   check(calls >= 1, "the check was polled");
 }
 
+// The hint sets room aside and nothing more: more ids than hinted, or fewer,
+// and arrays past the heap's share, keep every id written.
+void test_mapped_ids_keep_their_contents_whatever_the_hint() {
+  for (std::size_t hint : {std::size_t{0}, std::size_t{10}, std::size_t{1} << 20}) {
+    for (std::size_t total : {std::size_t{5}, std::size_t{3000}, std::size_t{400000}}) {
+      MappedIds ids;
+      ids.expect(hint);
+      bool same = true;
+      for (std::size_t written = 0; written < total;) {
+        const std::size_t step = std::min<std::size_t>(total - written, 777);
+        TokenId* room = ids.extend(step);
+        for (std::size_t i = 0; i < step; ++i) room[i] = static_cast<TokenId>(written + i);
+        written += step;
+      }
+      for (std::size_t i = 0; i < total && same; ++i) same = ids.data()[i] == i;
+      check(same && ids.size() == total, "hint " + std::to_string(hint) + ", " +
+                                             std::to_string(total) + " ids written and kept");
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
+  test_mapped_ids_keep_their_contents_whatever_the_hint();
   const Tokenizer tok = trained();
   test_items_equal_single_encodings(tok);
   test_sink_form_and_empty_batch(tok);
