@@ -371,6 +371,26 @@ def test_permissions_are_respected(tmp_path, trained):
     assert out == ["saved", "Failed to save model: Permission denied (os error 13)"]
 
 
+def test_a_failed_in_place_save_keeps_the_old_file():
+    """Where no temporary file can be made, the save writes in place: it must
+    claim the room first, so running out of it leaves the old model whole."""
+    locked = Path(tempfile.mkdtemp())
+    old = "previous model " * 100
+    (locked / "m.json").write_text(old)
+    (locked / "m.json").chmod(0o666)
+    big = Tok(bytes(range(256)) * 64, vocab_size=600, show_progress=False, check_quality=False)
+    try:
+        locked.chmod(0o555)
+        out = in_child(lambda: big.save(str(locked / "m.json")) or "saved", unprivileged=True,
+                       file_size_limit=len(old) + 10)
+        assert out == "Failed to save model: File too large (os error 27)"
+        assert (locked / "m.json").read_text() == old
+        assert os.listdir(locked) == ["m.json"]
+    finally:
+        locked.chmod(0o755)
+        shutil.rmtree(locked)
+
+
 finite = st.floats(allow_nan=False, allow_infinity=False)
 ids = st.integers(0, 2**32 - 1)
 byte_lists = st.lists(st.integers(0, 255), max_size=6)
