@@ -200,6 +200,25 @@ def test_a_signal_handler_stops_a_fifo_without_a_peer(tmp_path, trained, itimer_
             trained.save(fifo)
 
 
+def test_a_handler_that_returns_lets_a_blocked_load_finish(tmp_path, trained):
+    """A handler that raises nothing: the interrupted read is retried, as Python's own are."""
+    model, fifo = tmp_path / "model.json", tmp_path / "fifo"
+    trained.save(str(model))
+    os.mkfifo(fifo)
+    calls = []
+    previous = signal.signal(signal.SIGALRM, lambda signum, frame: calls.append(signum))
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+    writer = subprocess.Popen(["sh", "-c", f"sleep 0.4; cat '{model}' > '{fifo}'"])
+    try:
+        loaded = Tok.from_file(str(fifo))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        writer.kill()  # still blocked on the FIFO only when the load failed
+        writer.wait()
+    assert len(calls) >= 2 and loaded.to_bytes() == trained.to_bytes()
+
+
 def test_reading_an_endless_file_stops_on_a_signal(itimer_raises):
     with pytest.raises(Stop):
         Tok.from_file("/dev/zero")
