@@ -280,6 +280,31 @@ def test_unwritable_output_is_refused_before_work(cli, model, texts, tmp_path, t
     assert result.returncode == 1 and result.stderr.startswith(b"tarvik: error: cannot write")
 
 
+def test_output_to_a_fifo_is_written_in_place(cli, model, texts, tmp_path):
+    """A FIFO (like /dev/null or any device) is written, not replaced by a regular file."""
+    fifo, received = tmp_path / "fifo", tmp_path / "received"
+    os.mkfifo(fifo)
+    with open(received, "wb") as out:
+        reader = subprocess.Popen(["cat", str(fifo)], stdout=out)
+        run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", fifo)
+        assert reader.wait(timeout=60) == 0
+    expected = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", "-").stdout
+    assert fifo.is_fifo() and received.read_bytes() == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "received"]
+    refused = run(cli, "encode", "-m", model, texts[0], "-f", "npy", "-o", fifo, check=False)
+    assert refused.returncode != 0 and b"npy output needs a file" in refused.stderr
+
+
+def test_output_through_a_symlink_replaces_the_file_it_names(cli, model, texts, tmp_path):
+    real, link = tmp_path / "real.bin", tmp_path / "link.bin"
+    real.write_bytes(b"old")
+    link.symlink_to(real)
+    run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", link)
+    expected = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", "-").stdout
+    assert link.is_symlink() and real.read_bytes() == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.bin", "real.bin"]
+
+
 def test_failed_run_keeps_the_previous_output(cli, model, texts, tmp_path):
     out = tmp_path / "OUT"
     out.write_bytes(b"previous")

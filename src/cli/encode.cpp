@@ -143,6 +143,10 @@ Status run(const EncodeArgs& args) {
   TARVIK_TRY(check_readable(args.files));
   if (args.mode != EncodeMode::kScored && !args.document_per_line)
     TARVIK_TRY(check_single_unit_sizes(args.files));
+  // Opening a FIFO waits for its reader, so refuse what cannot be written first.
+  if (args.ids.format == IdFormat::kNpy && is_stream_target(args.output))
+    return Error::invalid_argument("npy output needs a file (-o OUT) it can seek in, not " +
+                                   quoted(args.output));
   Result<OutputFile> out = OutputFile::open(args.output);
   if (!out) return std::move(out).error();
   Result<std::unique_ptr<IdWriter>> writer = make_writer(args.ids.format, args.ids.dtype, *out);

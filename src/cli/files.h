@@ -73,10 +73,18 @@ class InputStream {
 };
 
 // A buffered output to a new file (via a temporary one) or to standard output.
+// True for "-" and for a destination that exists and is neither a regular
+// file nor a directory (a FIFO, a device): OutputFile writes those in place
+// and cannot seek back in them.
+bool is_stream_target(const std::string& path);
+
 class OutputFile {
  public:
   // Creates the temporary file at once, so an unwritable destination is found
-  // before any work.
+  // before any work. A symbolic link is followed: the file it names is the one
+  // replaced. A destination that exists and is not a regular file (a FIFO, a
+  // device such as /dev/null) is written in place, since renaming over it
+  // would replace it by a regular file.
   static Result<OutputFile> open(const std::string& path);
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&&) = delete;
@@ -89,17 +97,24 @@ class OutputFile {
   // Flushes, and for a file syncs it and renames it over the target.
   Status commit();
   const std::string& name() const { return name_; }
-  bool is_stdout() const { return temp_path_.empty(); }
+  // Standard output or a destination written in place: no seeking back, no
+  // temporary file.
+  bool is_stream() const { return temp_path_.empty(); }
 
  private:
-  OutputFile(int fd, std::string name, std::string temp_path);
+  OutputFile(int fd, std::string name, std::string temp_path, std::string target = {});
   Status flush();
+  // Writes `bytes` at the end of the file (or to standard output).
+  Status write_through(std::string_view bytes);
   Status fail(std::string_view action, int error) const;
 
   Descriptor fd_;
   std::string name_;       // as the user gave it, for messages
-  std::string temp_path_;  // empty for standard output
+  std::string temp_path_;  // empty when written in place (standard output, a FIFO, a device)
+  std::string target_;     // what the temporary file is renamed to
   std::string buffer_;
+  std::uint64_t written_ = 0;         // bytes handed to the file so far
+  std::uint64_t writeback_from_ = 0;  // where the writeback not yet asked for starts
   bool committed_ = false;
 };
 
