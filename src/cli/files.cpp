@@ -179,8 +179,8 @@ OutputFile::OutputFile(int fd, std::string name, std::string temp_path, std::str
 }
 
 bool is_stream_target(const std::string& path) {
-  struct stat info {};
   if (path == "-") return true;
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
@@ -276,7 +276,7 @@ Status OutputFile::write(std::string_view bytes) {
 }
 
 Status OutputFile::write_at(std::uint64_t offset, std::string_view bytes) {
-  if (is_stream()) return Error::internal("write_at on standard output");
+  if (is_stream()) return Error::internal("write_at on a stream: " + name_);
   TARVIK_TRY(flush());
   while (!bytes.empty()) {
     ssize_t written = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));

@@ -72,12 +72,13 @@ class InputStream {
   std::string name_;
 };
 
-// A buffered output to a new file (via a temporary one) or to standard output.
 // True for "-" and for a destination that exists and is neither a regular
 // file nor a directory (a FIFO, a device): OutputFile writes those in place
 // and cannot seek back in them.
 bool is_stream_target(const std::string& path);
 
+// A buffered output to a new file (via a temporary one), written in place to
+// standard output or another stream.
 class OutputFile {
  public:
   // Creates the temporary file at once, so an unwritable destination is found

@@ -317,9 +317,6 @@ std::string npy_header(IdDtype dtype, std::uint64_t count) {
 
 Result<std::unique_ptr<IdWriter>> make_writer(IdFormat format, IdDtype dtype, OutputFile& out) {
   if (format == IdFormat::kText) return std::unique_ptr<IdWriter>(new TextWriter(out));
-  if (format == IdFormat::kNpy && out.is_stream())
-    return Error::invalid_argument("npy output needs a file (-o OUT) it can seek in, not " +
-                                   out.name());
   auto writer = std::make_unique<ArrayWriter>(dtype, format == IdFormat::kNpy, out);
   TARVIK_TRY(writer->start());
   return std::unique_ptr<IdWriter>(std::move(writer));

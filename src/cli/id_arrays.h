@@ -68,7 +68,8 @@ class IdWriter {
 };
 
 // The writer of `format` on `out`, which must outlive it. For the arrays the
-// caller has checked that every id fits `dtype`; a larger one is an internal fault.
+// caller has checked that every id fits `dtype` (a larger one is an internal
+// fault) and, for npy, that `out` is not a stream (see is_stream_target).
 Result<std::unique_ptr<IdWriter>> make_writer(IdFormat format, IdDtype dtype, OutputFile& out);
 
 class IdReader {

@@ -86,17 +86,10 @@ class ShortTable {
 
   void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[home(key)]); }
 
+  // Every entry, in an order unrelated to the slots' homes (see
+  // visit_scattered), so that adding them to another table stays linear.
   template <class F>
   void for_each(F&& f) const {
-    for (const Slot& slot : slots_) {
-      if (slot.key != 0) f(slot.key, slot.weight);
-    }
-  }
-
-  // for_each in an order unrelated to the slots' homes, for adding every
-  // entry to another table.
-  template <class F>
-  void for_each_scattered(F&& f) const {
     visit_scattered(slots_, [&](const Slot& slot) {
       if (slot.key != 0) f(slot.key, slot.weight);
     });
@@ -165,16 +158,9 @@ class MediumTable {
 
   std::uint64_t size() const { return size_; }
 
+  // As ShortTable::for_each.
   template <class F>
   void for_each(F&& f) const {
-    for (const Slot& slot : slots_) {
-      if (slot.hi != 0) f(slot.lo, slot.hi, slot.weight);
-    }
-  }
-
-  // As ShortTable::for_each_scattered.
-  template <class F>
-  void for_each_scattered(F&& f) const {
     visit_scattered(slots_, [&](const Slot& slot) {
       if (slot.hi != 0) f(slot.lo, slot.hi, slot.weight);
     });
@@ -468,12 +454,11 @@ void ChunkCounter::finish_text() {
 
 void ChunkCounter::absorb(ChunkCounter& other) {
   other.finish_text();
-  other.tables_->short_chunks.for_each_scattered(
+  other.tables_->short_chunks.for_each(
       [&](std::uint64_t key, std::uint64_t weight) { tables_->short_chunks.add(key, weight); });
-  other.tables_->medium_chunks.for_each_scattered(
-      [&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-        tables_->medium_chunks.add(lo, hi, weight);
-      });
+  other.tables_->medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    tables_->medium_chunks.add(lo, hi, weight);
+  });
   // Long entries are kept in the order they were first seen, which their
   // hashes do not follow.
   const LongTable& long_chunks = other.tables_->long_chunks;
