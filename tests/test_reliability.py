@@ -174,10 +174,17 @@ class Stop(Exception):
 
 @pytest.fixture
 def itimer_raises():
-    """SIGALRM every 50 ms whose handler raises Stop, for the test's duration."""
+    """SIGALRM every 50 ms, for the test's duration, whose handler raises Stop once.
+
+    The timer repeats so that a signal landing just before a blocking call
+    cannot leave it blocked; the handler raises only the first time, so a later
+    signal cannot raise into pytest's own code after the test has caught Stop."""
+    raised = []
 
     def handler(signum, frame):
-        raise Stop
+        if not raised:
+            raised.append(signum)
+            raise Stop
 
     previous = signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.2, 0.05)
