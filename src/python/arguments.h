@@ -33,16 +33,19 @@ struct Signature {
   std::span<const Parameter> parameters;
 };
 
-// A method's signature, declared as a constant; the binder fills one slot per
-// parameter into an array of kMaxParameters, so a longer list cannot compile.
+// A method's signature and docstring (text signature first), declared as a
+// constant; the binder fills one slot per parameter into an array of
+// kMaxParameters, so a longer list cannot compile.
 template <std::size_t N>
 struct MethodSignature {
   static_assert(N <= kMaxParameters, "more parameters than the binder has slots for");
   const char* full_name;
   std::array<Parameter, N> parameters;
+  const char* doc;
 
-  constexpr MethodSignature(const char* name, const Parameter (&list)[N])
-      : full_name(name), parameters(std::to_array(list)) {}
+  constexpr MethodSignature(const char* name, const Parameter (&list)[N],
+                            const char* docstring = nullptr)
+      : full_name(name), parameters(std::to_array(list)), doc(docstring) {}
   operator Signature() const { return {full_name, parameters}; }
 };
 

@@ -121,6 +121,17 @@ PyCFunction as_cfunction(FastMethod method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method));
 }
 
+// None, or the error raised.
+PyObject* none_or_raise(const Status& status) {
+  if (!status.ok()) return raise_error(status.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* id_or_none(std::optional<TokenId> id) {
+  if (!id) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(*id);
+}
+
 PyObject* str_list(const std::vector<std::string>& items) {
   return list_of(items, [](const std::string& item) { return lossy_str(item); });
 }
@@ -207,8 +218,10 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr MethodSignature kFromFileSignature{"QormTokenizer.from_file()",
-                                             {{"path", true}, {"context_weight", false}}};
+constexpr MethodSignature kFromFileSignature{
+    "QormTokenizer.from_file()",
+    {{"path", true}, {"context_weight", false}},
+    "from_file(path, context_weight=0.3)\n--\n\nLoad a pre-trained model from a JSON file."};
 
 PyObject* from_file_body(PyObject*, Slots slots) {
   std::string path;
@@ -220,7 +233,10 @@ PyObject* from_file_body(PyObject*, Slots slots) {
   return new_instance(std::move(loaded).value());
 }
 
-constexpr MethodSignature kSaveSignature{"QormTokenizer.save()", {{"path", true}}};
+constexpr MethodSignature kSaveSignature{
+    "QormTokenizer.save()",
+    {{"path", true}},
+    "save($self, path)\n--\n\nSave the trained model to a JSON file."};
 
 PyObject* save_body(PyObject* self, Slots slots) {
   std::string path;
@@ -382,23 +398,46 @@ bool feed_texts(TextCounter& counter, PyObject* texts) {
   return !PyErr_Occurred();
 }
 
-constexpr Parameter kMaxTokenBytes{"max_token_bytes", false, true};
+// The ways of training share their options: the signature and the text
+// signature of each, from its name, first parameter and summary.
+#define TARVIK_TRAIN_METHOD(Name, method, first, summary)                       \
+  constexpr MethodSignature k##Name##Signature{                                 \
+      "QormTokenizer." method "()",                                             \
+      {{first, true},                                                           \
+       {"vocab_size", false},                                                   \
+       {"context_weight", false},                                               \
+       {"verbose", false},                                                      \
+       {"show_progress", false},                                                \
+       {"special_tokens", false},                                               \
+       {"check_quality", false},                                                \
+       {"max_token_bytes", false, true}},                                       \
+      method "(" first                                                          \
+             ", vocab_size=8192, context_weight=0.3, verbose=False, "           \
+             "show_progress=True, special_tokens=None, check_quality=True, *, " \
+             "max_token_bytes=None)\n--\n\n" summary};
 
-#define TARVIK_TRAIN_OPTIONS                                                                  \
-  {"vocab_size", false}, {"context_weight", false}, {"verbose", false},                       \
-      {"show_progress", false}, {"special_tokens", false}, {"check_quality", false},          \
-      kMaxTokenBytes
+TARVIK_TRAIN_METHOD(TrainFromFiles, "train_from_files", "paths",
+                    "Train a new tokenizer on text files (one path or an iterable of paths).\n"
+                    "Each file is its own text, read in blocks and counted on all cores.")
+TARVIK_TRAIN_METHOD(TrainFromIterator, "train_from_iterator", "texts",
+                    "Train a new tokenizer on an iterable of str or bytes, each item its own "
+                    "text,\nconsumed once as it arrives.")
+TARVIK_TRAIN_METHOD(TrainFromCounts, "train_from_counts", "blob",
+                    "Train a new tokenizer on a count blob from count_chunks or "
+                    "merge_chunk_counts.")
+#undef TARVIK_TRAIN_METHOD
 
-constexpr MethodSignature kTrainFromFilesSignature{"QormTokenizer.train_from_files()",
-                                                   {{"paths", true}, TARVIK_TRAIN_OPTIONS}};
-constexpr MethodSignature kTrainFromIteratorSignature{"QormTokenizer.train_from_iterator()",
-                                                      {{"texts", true}, TARVIK_TRAIN_OPTIONS}};
-constexpr MethodSignature kTrainFromCountsSignature{"QormTokenizer.train_from_counts()",
-                                                    {{"blob", true}, TARVIK_TRAIN_OPTIONS}};
-#undef TARVIK_TRAIN_OPTIONS
-constexpr MethodSignature kCountChunksSignature{"QormTokenizer.count_chunks()", {{"texts", true}}};
-constexpr MethodSignature kMergeChunkCountsSignature{"QormTokenizer.merge_chunk_counts()",
-                                                     {{"blobs", true}}};
+constexpr MethodSignature kCountChunksSignature{
+    "QormTokenizer.count_chunks()",
+    {{"texts", true}},
+    "count_chunks(texts)\n--\n\n"
+    "Count the chunks of one text or an iterable of texts into a blob of bytes\n"
+    "that merge_chunk_counts sums and train_from_counts trains on."};
+constexpr MethodSignature kMergeChunkCountsSignature{
+    "QormTokenizer.merge_chunk_counts()",
+    {{"blobs", true}},
+    "merge_chunk_counts(blobs)\n--\n\n"
+    "Sum count blobs into one; any order and grouping gives the same bytes."};
 
 PyObject* trained_instance(Result<Tokenizer> trained) {
   if (!trained.ok()) return nullptr;  // raised by run_unlocked
@@ -481,8 +520,11 @@ PyObject* train_from_counts_body(PyObject*, Slots slots) {
   }));
 }
 
-constexpr MethodSignature kFromBytesSignature{"QormTokenizer.from_bytes()",
-                                              {{"data", true}, {"context_weight", false}}};
+constexpr MethodSignature kFromBytesSignature{
+    "QormTokenizer.from_bytes()",
+    {{"data", true}, {"context_weight", false}},
+    "from_bytes(data, context_weight=0.3)\n--\n\n"
+    "Load a model from a document made by to_bytes (or read from a saved file)."};
 
 PyObject* from_bytes_body(PyObject*, Slots slots) {
   TextBytes data;
@@ -499,10 +541,16 @@ PyObject* from_bytes_body(PyObject*, Slots slots) {
   return new_instance(std::move(parsed).value());
 }
 
+constexpr char kToBytesDoc[] =
+    "to_bytes($self)\n--\n\nThe model document as bytes, exactly as save writes it.";
+
 PyObject* to_bytes_body(PyObject* self, Slots) {
   const std::string document = tokenizer_of(self).to_document();
   return PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
 }
+
+constexpr char kReduceDoc[] =
+    "__reduce__($self)\n--\n\nPickle support: rebuilt by from_bytes with the same context_weight.";
 
 // Pickling rebuilds through from_bytes. The payload depends only on the model
 // (the document's bigrams are sorted) and the weight, so equal tokenizers
@@ -516,51 +564,65 @@ PyObject* reduce_body(PyObject* self, Slots) {
                        tokenizer_of(self).context_weight());
 }
 
+constexpr char kCopyDoc[] =
+    "__copy__($self)\n--\n\nAn independent copy (the trained model is shared, read-only).";
+
 // copy.copy and copy.deepcopy: the core's copy shares the immutable model and
 // is otherwise independent, so a shallow copy is already a deep one.
 PyObject* copy_body(PyObject* self, Slots) {
   return new_instance(Tokenizer(tokenizer_of(self)));
 }
 
-constexpr MethodSignature kDeepcopySignature{"QormTokenizer.__deepcopy__()", {{"memo", true}}};
+constexpr MethodSignature kDeepcopySignature{
+    "QormTokenizer.__deepcopy__()",
+    {{"memo", true}},
+    "__deepcopy__($self, memo)\n--\n\nThe same as __copy__: a tokenizer holds no Python objects."};
 
 // ---- Filters and special tokens ------------------------------------------------
 
-constexpr MethodSignature kAddFilterSignature{"QormTokenizer.add_filter()", {{"name", true}}};
-
-PyObject* add_filter_body(PyObject* self, Slots slots) {
+// The methods of one filter or special-token name, by what they do with it.
+template <PyObject* (*call)(Tokenizer&, const std::string&)>
+PyObject* name_body(PyObject* self, Slots slots) {
   std::string name;
   if (!convert_name(slots[0], "name", &name)) return nullptr;
-  Status added = tokenizer_of(self).add_filter(name);
-  if (!added.ok()) return raise_error(added.error());
-  Py_RETURN_NONE;
+  return call(tokenizer_of(self), name);
 }
+
+constexpr Parameter kNameParameter[] = {{"name", true}};
+
+PyObject* add_filter(Tokenizer& tokenizer, const std::string& name) {
+  return none_or_raise(tokenizer.add_filter(name));
+}
+constexpr MethodSignature kAddFilterSignature{
+    "QormTokenizer.add_filter()", kNameParameter,
+    "add_filter($self, name)\n--\n\nAdd a pre-tokenization filter by name.\n"
+    "Available: \"lowercase\", \"normalize_whitespace\", \"strip_non_printable\""};
+
+PyObject* add_special_token(Tokenizer& tokenizer, const std::string& name) {
+  Result<TokenId> id = tokenizer.add_special_token(name);
+  if (!id.ok()) return raise_error(id.error());
+  return PyLong_FromUnsignedLong(*id);
+}
+constexpr MethodSignature kAddSpecialSignature{
+    "QormTokenizer.add_special_token()", kNameParameter,
+    "add_special_token($self, name)\n--\n\nAdd a special token. Returns its ID."};
+
+PyObject* special_token_id(Tokenizer& tokenizer, const std::string& name) {
+  return id_or_none(tokenizer.special_token_id(name));
+}
+constexpr MethodSignature kGetSpecialSignature{
+    "QormTokenizer.get_special_token_id()", kNameParameter,
+    "get_special_token_id($self, name)\n--\n\nGet special token ID by name, or None."};
+
+constexpr char kActiveFiltersDoc[] =
+    "active_filters($self)\n--\n\nGet list of active filter names.";
 
 PyObject* active_filters_body(PyObject* self, Slots) {
   return str_list(tokenizer_of(self).filter_names());
 }
 
-constexpr MethodSignature kAddSpecialSignature{"QormTokenizer.add_special_token()",
-                                               {{"name", true}}};
-
-PyObject* add_special_token_body(PyObject* self, Slots slots) {
-  std::string name;
-  if (!convert_name(slots[0], "name", &name)) return nullptr;
-  Result<TokenId> id = tokenizer_of(self).add_special_token(name);
-  if (!id.ok()) return raise_error(id.error());
-  return PyLong_FromUnsignedLong(*id);
-}
-
-constexpr MethodSignature kGetSpecialSignature{"QormTokenizer.get_special_token_id()",
-                                               {{"name", true}}};
-
-PyObject* get_special_token_id_body(PyObject* self, Slots slots) {
-  std::string name;
-  if (!convert_name(slots[0], "name", &name)) return nullptr;
-  std::optional<TokenId> id = tokenizer_of(self).special_token_id(name);
-  if (!id) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(*id);
-}
+constexpr char kSpecialTokensDoc[] =
+    "special_tokens($self)\n--\n\nList all special tokens as list of (name, id) tuples.";
 
 PyObject* special_tokens_body(PyObject* self, Slots) {
   return list_of(tokenizer_of(self).special_tokens(), [](const auto& special) -> PyObject* {
@@ -572,8 +634,12 @@ PyObject* special_tokens_body(PyObject* self, Slots) {
 
 // ---- Pruning and the quality check ---------------------------------------------
 
-constexpr MethodSignature kPruneSignature{"QormTokenizer.prune_vocab()",
-                                          {{"target_size", true}, {"corpus", true}}};
+constexpr MethodSignature kPruneSignature{
+    "QormTokenizer.prune_vocab()",
+    {{"target_size", true}, {"corpus", true}},
+    "prune_vocab($self, target_size, corpus)\n--\n\n"
+    "Prune vocabulary to target size, keeping most frequent tokens.\n"
+    "Base byte tokens (0-255) and special tokens are always kept."};
 
 PyObject* prune_vocab_body(PyObject* self, Slots slots) {
   std::uint64_t target = 0;
@@ -581,14 +647,14 @@ PyObject* prune_vocab_body(PyObject* self, Slots slots) {
   TextBytes corpus;
   if (!convert_text(slots[1], "corpus must be str or bytes", &corpus)) return nullptr;
   LockedSignalPoll poll;
-  Status pruned =
-      tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink(), std::ref(poll));
-  if (!pruned.ok()) return raise_error(pruned.error());
-  Py_RETURN_NONE;
+  return none_or_raise(
+      tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink(), std::ref(poll)));
 }
 
-constexpr MethodSignature kCheckQualitySignature{"QormTokenizer.check_quality()",
-                                                 {{"corpus", true}}};
+constexpr MethodSignature kCheckQualitySignature{
+    "QormTokenizer.check_quality()",
+    {{"corpus", true}},
+    "check_quality(corpus)\n--\n\nCheck dataset quality. Returns dict with score and warnings."};
 
 PyObject* check_quality_body(PyObject*, Slots slots) {
   TextBytes corpus;
@@ -607,11 +673,30 @@ PyObject* check_quality_body(PyObject*, Slots slots) {
 
 // ---- Encoding ----------------------------------------------------------------------
 
-constexpr MethodSignature kEncodeSignature{"QormTokenizer.encode()",
-                                           {{"text", true}, {"greedy", false}}};
-constexpr MethodSignature kEncodeDenseSignature{"QormTokenizer.encode_dense()", {{"text", true}}};
-constexpr MethodSignature kEncodeOffsetsSignature{"QormTokenizer.encode_with_offsets()",
-                                                  {{"text", true}, {"greedy", false}}};
+constexpr MethodSignature kEncodeSignature{
+    "QormTokenizer.encode()",
+    {{"text", true}, {"greedy", false}},
+    "encode($self, text, greedy=False)\n--\n\nEncode text into token IDs."};
+constexpr MethodSignature kEncodeDenseSignature{
+    "QormTokenizer.encode_dense()",
+    {{"text", true}},
+    "encode_dense($self, text)\n--\n\n"
+    "Encode text using density-optimal DP (minimizes token count)."};
+constexpr MethodSignature kEncodeOffsetsSignature{
+    "QormTokenizer.encode_with_offsets()",
+    {{"text", true}, {"greedy", false}},
+    "encode_with_offsets($self, text, greedy=False)\n--\n\n"
+    "Encode text and return token IDs along with byte offsets."};
+
+// The text argument's bytes, through the tokenizer's filters (lock held).
+bool convert_filtered_text(const Tokenizer& tokenizer, PyObject* object, TextBytes* text) {
+  if (!convert_text(object, "text must be str or bytes", text)) return false;
+  if (tokenizer.has_filters()) {
+    text->storage = tokenizer.apply_filters(text->view);
+    text->view = text->storage;
+  }
+  return true;
+}
 
 // The three encode methods: convert, filter with the lock held, encode (and
 // measure offsets) with it released, then build the result with it held again.
@@ -619,13 +704,9 @@ template <bool dense, bool with_offsets>
 PyObject* encode_body(PyObject* self, Slots slots) {
   bool greedy = false;
   if (!dense && slots[1] && !convert_flag(slots[1], "greedy", &greedy)) return nullptr;
-  TextBytes text;
-  if (!convert_text(slots[0], "text must be str or bytes", &text)) return nullptr;
   const Tokenizer& tokenizer = tokenizer_of(self);
-  if (tokenizer.has_filters()) {
-    text.storage = tokenizer.apply_filters(text.view);
-    text.view = text.storage;
-  }
+  TextBytes text;
+  if (!convert_filtered_text(tokenizer, slots[0], &text)) return nullptr;
   const EncodeMode mode = dense ? EncodeMode::kDense
                           : greedy ? EncodeMode::kGreedy
                                    : EncodeMode::kScored;
@@ -660,19 +741,36 @@ PyObject* encode_body(PyObject* self, Slots slots) {
 // ---- Batches, arrays and ordinary text -------------------------------------------
 
 constexpr MethodSignature kEncodeBatchSignature{
-    "QormTokenizer.encode_batch()", {{"texts", true}, {"greedy", false}, {"special", false, true}}};
+    "QormTokenizer.encode_batch()",
+    {{"texts", true}, {"greedy", false}, {"special", false, true}},
+    "encode_batch($self, texts, greedy=False, *, special=True)\n--\n\n"
+    "Encode many texts on all cores. Returns a list of token ID lists."};
 constexpr MethodSignature kEncodeDenseBatchSignature{
-    "QormTokenizer.encode_dense_batch()", {{"texts", true}, {"special", false, true}}};
+    "QormTokenizer.encode_dense_batch()",
+    {{"texts", true}, {"special", false, true}},
+    "encode_dense_batch($self, texts, *, special=True)\n--\n\n"
+    "Encode many texts with the density-optimal DP on all cores."};
 constexpr MethodSignature kEncodeToNumpySignature{
     "QormTokenizer.encode_to_numpy()",
-    {{"text", true}, {"greedy", false}, {"dense", false}, {"special", false, true}}};
+    {{"text", true}, {"greedy", false}, {"dense", false}, {"special", false, true}},
+    "encode_to_numpy($self, text, greedy=False, dense=False, *, special=True)\n--\n\n"
+    "Encode text into a numpy uint32 array of token IDs."};
 constexpr MethodSignature kEncodeBatchToNumpySignature{
     "QormTokenizer.encode_batch_to_numpy()",
-    {{"texts", true}, {"greedy", false}, {"dense", false}, {"special", false, true}}};
+    {{"texts", true}, {"greedy", false}, {"dense", false}, {"special", false, true}},
+    "encode_batch_to_numpy($self, texts, greedy=False, dense=False, *, special=True)\n--\n\n"
+    "Encode many texts into one numpy uint32 array of token IDs and an int64 array\n"
+    "of len(texts) + 1 offsets: text i is ids[offsets[i]:offsets[i + 1]]."};
 constexpr MethodSignature kEncodeOrdinarySignature{
-    "QormTokenizer.encode_ordinary()", {{"text", true}, {"greedy", false}, {"dense", false}}};
-constexpr MethodSignature kDecodeBatchSignature{"QormTokenizer.decode_batch()",
-                                                {{"id_lists", true}}};
+    "QormTokenizer.encode_ordinary()",
+    {{"text", true}, {"greedy", false}, {"dense", false}},
+    "encode_ordinary($self, text, greedy=False, dense=False)\n--\n\n"
+    "Encode text with special token names treated as ordinary text."};
+constexpr MethodSignature kDecodeBatchSignature{
+    "QormTokenizer.decode_batch()",
+    {{"id_lists", true}},
+    "decode_batch($self, id_lists)\n--\n\n"
+    "Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."};
 
 // Converts the optional greedy (slot g), dense (slot d) and special (slot s)
 // flags, in parameter order; a slot index of 0 means the method has none.
@@ -769,13 +867,9 @@ PyObject* encode_ordinary_body(PyObject* self, Slots slots) {
   EncodeMode mode = EncodeMode::kScored;
   bool special = false;
   if (!convert_mode(slots, 1, 2, 0, &mode, &special)) return nullptr;
-  TextBytes text;
-  if (!convert_text(slots[0], "text must be str or bytes", &text)) return nullptr;
   const Tokenizer& tokenizer = tokenizer_of(self);
-  if (tokenizer.has_filters()) {
-    text.storage = tokenizer.apply_filters(text.view);
-    text.view = text.storage;
-  }
+  TextBytes text;
+  if (!convert_filtered_text(tokenizer, slots[0], &text)) return nullptr;
   Ref pending;  // destroyed after the lock is back
   Result<TokenIds> ids = [&] {
     ReleasedLock unlocked;
@@ -816,9 +910,13 @@ PyObject* bytes_result(std::string_view bytes, bool as_str) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
-constexpr MethodSignature kDecodeSignature{"QormTokenizer.decode()", {{"token_ids", true}}};
-constexpr MethodSignature kDecodeBytesSignature{"QormTokenizer.decode_bytes()",
-                                                {{"token_ids", true}}};
+constexpr Parameter kTokenIdsParameter[] = {{"token_ids", true}};
+constexpr MethodSignature kDecodeSignature{
+    "QormTokenizer.decode()", kTokenIdsParameter,
+    "decode($self, token_ids)\n--\n\nDecode token IDs back to a UTF-8 string."};
+constexpr MethodSignature kDecodeBytesSignature{
+    "QormTokenizer.decode_bytes()", kTokenIdsParameter,
+    "decode_bytes($self, token_ids)\n--\n\nDecode token IDs back to bytes."};
 
 // decode and decode_bytes: join the token bytes with the lock released.
 template <bool as_str>
@@ -834,8 +932,14 @@ PyObject* decode_body(PyObject* self, Slots slots) {
   return bytes_result(decoded.value(), as_str);
 }
 
-constexpr MethodSignature kIdToTokenSignature{"QormTokenizer.id_to_token()", {{"token_id", true}}};
-constexpr MethodSignature kIdToBytesSignature{"QormTokenizer.id_to_bytes()", {{"token_id", true}}};
+constexpr Parameter kTokenIdParameter[] = {{"token_id", true}};
+constexpr MethodSignature kIdToTokenSignature{
+    "QormTokenizer.id_to_token()", kTokenIdParameter,
+    "id_to_token($self, token_id)\n--\n\n"
+    "Get the string representation of a token (lossy UTF-8)."};
+constexpr MethodSignature kIdToBytesSignature{
+    "QormTokenizer.id_to_bytes()", kTokenIdParameter,
+    "id_to_bytes($self, token_id)\n--\n\nGet the byte representation of a token."};
 
 // id_to_token and id_to_bytes: one token's bytes; ValueError when out of range.
 template <bool as_str>
@@ -847,14 +951,17 @@ PyObject* token_body(PyObject* self, Slots slots) {
   return bytes_result(*bytes, as_str);
 }
 
-constexpr MethodSignature kTokenToIdSignature{"QormTokenizer.token_to_id()", {{"token", true}}};
+constexpr MethodSignature kTokenToIdSignature{
+    "QormTokenizer.token_to_id()",
+    {{"token", true}},
+    "token_to_id($self, token)\n--\n\n"
+    "Get the ID of the token whose bytes are `token` (a str as UTF-8), or None.\n"
+    "When several tokens share those bytes, the one encoding produces (the later ID)."};
 
 PyObject* token_to_id_body(PyObject* self, Slots slots) {
   TextBytes token;
   if (!convert_text(slots[0], "token must be str or bytes", &token)) return nullptr;
-  std::optional<TokenId> id = tokenizer_of(self).token_id(token.view);
-  if (!id) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(*id);
+  return id_or_none(tokenizer_of(self).token_id(token.view));
 }
 
 // ---- Properties and slots ------------------------------------------------------------
@@ -908,97 +1015,58 @@ constexpr Use kShared = Use::kShared;
 constexpr Use kExclusive = Use::kExclusive;
 constexpr Use kFree = Use::kNone;  // static methods: no instance to hold
 
+// Table entries. A method without an instance to hold is a static method.
+template <const auto& S, Use use, Body body>
+PyMethodDef with_arguments(const char* name) {
+  const int flags = kFast | (use == Use::kNone ? METH_STATIC : 0);
+  return {name, as_cfunction(method<S, use, body>), flags, S.doc};
+}
+
+template <Use use, Body body>
+PyMethodDef without_arguments(const char* name, const char* doc) {
+  return {name, no_arguments<use, body, PyObject*>, METH_NOARGS, doc};
+}
+
 PyMethodDef kMethods[] = {
-    {"from_file", as_cfunction(method<kFromFileSignature, kFree, from_file_body>), kFast | METH_STATIC,
-     "from_file(path, context_weight=0.3)\n--\n\nLoad a pre-trained model from a JSON file."},
-    {"save", as_cfunction(method<kSaveSignature, kShared, save_body>), kFast,
-     "save($self, path)\n--\n\nSave the trained model to a JSON file."},
-    {"train_from_files", as_cfunction(method<kTrainFromFilesSignature, kFree, train_from_files_body>), kFast | METH_STATIC,
-     "train_from_files(paths, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
-     "Train a new tokenizer on text files (one path or an iterable of paths).\n"
-     "Each file is its own text, read in blocks and counted on all cores."},
-    {"train_from_iterator", as_cfunction(method<kTrainFromIteratorSignature, kFree, train_from_iterator_body>), kFast | METH_STATIC,
-     "train_from_iterator(texts, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
-     "Train a new tokenizer on an iterable of str or bytes, each item its own text,\n"
-     "consumed once as it arrives."},
-    {"count_chunks", as_cfunction(method<kCountChunksSignature, kFree, count_chunks_body>), kFast | METH_STATIC,
-     "count_chunks(texts)\n--\n\n"
-     "Count the chunks of one text or an iterable of texts into a blob of bytes\n"
-     "that merge_chunk_counts sums and train_from_counts trains on."},
-    {"merge_chunk_counts", as_cfunction(method<kMergeChunkCountsSignature, kFree, merge_chunk_counts_body>), kFast | METH_STATIC,
-     "merge_chunk_counts(blobs)\n--\n\n"
-     "Sum count blobs into one; any order and grouping gives the same bytes."},
-    {"train_from_counts", as_cfunction(method<kTrainFromCountsSignature, kFree, train_from_counts_body>), kFast | METH_STATIC,
-     "train_from_counts(blob, vocab_size=8192, context_weight=0.3, verbose=False, show_progress=True, special_tokens=None, check_quality=True, *, max_token_bytes=None)\n--\n\n"
-     "Train a new tokenizer on a count blob from count_chunks or merge_chunk_counts."},
-    {"add_filter", as_cfunction(method<kAddFilterSignature, kExclusive, add_filter_body>), kFast,
-     "add_filter($self, name)\n--\n\nAdd a pre-tokenization filter by name.\n"
-     "Available: \"lowercase\", \"normalize_whitespace\", \"strip_non_printable\""},
-    {"active_filters", no_arguments<kShared, active_filters_body, PyObject*>, METH_NOARGS,
-     "active_filters($self)\n--\n\nGet list of active filter names."},
-    {"add_special_token", as_cfunction(method<kAddSpecialSignature, kExclusive, add_special_token_body>), kFast,
-     "add_special_token($self, name)\n--\n\nAdd a special token. Returns its ID."},
-    {"get_special_token_id", as_cfunction(method<kGetSpecialSignature, kShared, get_special_token_id_body>), kFast,
-     "get_special_token_id($self, name)\n--\n\nGet special token ID by name, or None."},
-    {"special_tokens", no_arguments<kShared, special_tokens_body, PyObject*>, METH_NOARGS,
-     "special_tokens($self)\n--\n\nList all special tokens as list of (name, id) tuples."},
-    {"prune_vocab", as_cfunction(method<kPruneSignature, kExclusive, prune_vocab_body>), kFast,
-     "prune_vocab($self, target_size, corpus)\n--\n\n"
-     "Prune vocabulary to target size, keeping most frequent tokens.\n"
-     "Base byte tokens (0-255) and special tokens are always kept."},
-    {"check_quality", as_cfunction(method<kCheckQualitySignature, kFree, check_quality_body>), kFast | METH_STATIC,
-     "check_quality(corpus)\n--\n\nCheck dataset quality. Returns dict with score and warnings."},
-    {"encode", as_cfunction(method<kEncodeSignature, kShared, encode_body<false, false>>), kFast,
-     "encode($self, text, greedy=False)\n--\n\nEncode text into token IDs."},
-    {"encode_dense", as_cfunction(method<kEncodeDenseSignature, kShared, encode_body<true, false>>), kFast,
-     "encode_dense($self, text)\n--\n\n"
-     "Encode text using density-optimal DP (minimizes token count)."},
-    {"encode_with_offsets", as_cfunction(method<kEncodeOffsetsSignature, kShared, encode_body<false, true>>), kFast,
-     "encode_with_offsets($self, text, greedy=False)\n--\n\n"
-     "Encode text and return token IDs along with byte offsets."},
-    {"decode_bytes", as_cfunction(method<kDecodeBytesSignature, kShared, decode_body<false>>), kFast,
-     "decode_bytes($self, token_ids)\n--\n\nDecode token IDs back to bytes."},
-    {"decode", as_cfunction(method<kDecodeSignature, kShared, decode_body<true>>), kFast,
-     "decode($self, token_ids)\n--\n\nDecode token IDs back to a UTF-8 string."},
-    {"id_to_bytes", as_cfunction(method<kIdToBytesSignature, kShared, token_body<false>>), kFast,
-     "id_to_bytes($self, token_id)\n--\n\nGet the byte representation of a token."},
-    {"id_to_token", as_cfunction(method<kIdToTokenSignature, kShared, token_body<true>>), kFast,
-     "id_to_token($self, token_id)\n--\n\n"
-     "Get the string representation of a token (lossy UTF-8)."},
-    {"encode_batch", as_cfunction(method<kEncodeBatchSignature, kShared, encode_batch_body<false>>), kFast,
-     "encode_batch($self, texts, greedy=False, *, special=True)\n--\n\n"
-     "Encode many texts on all cores. Returns a list of token ID lists."},
-    {"encode_dense_batch", as_cfunction(method<kEncodeDenseBatchSignature, kShared, encode_batch_body<true>>), kFast,
-     "encode_dense_batch($self, texts, *, special=True)\n--\n\n"
-     "Encode many texts with the density-optimal DP on all cores."},
-    {"encode_to_numpy", as_cfunction(method<kEncodeToNumpySignature, kShared, encode_numpy_body<false>>), kFast,
-     "encode_to_numpy($self, text, greedy=False, dense=False, *, special=True)\n--\n\n"
-     "Encode text into a numpy uint32 array of token IDs."},
-    {"encode_batch_to_numpy", as_cfunction(method<kEncodeBatchToNumpySignature, kShared, encode_numpy_body<true>>), kFast,
-     "encode_batch_to_numpy($self, texts, greedy=False, dense=False, *, special=True)\n--\n\n"
-     "Encode many texts into one numpy uint32 array of token IDs and an int64 array\n"
-     "of len(texts) + 1 offsets: text i is ids[offsets[i]:offsets[i + 1]]."},
-    {"encode_ordinary", as_cfunction(method<kEncodeOrdinarySignature, kShared, encode_ordinary_body>), kFast,
-     "encode_ordinary($self, text, greedy=False, dense=False)\n--\n\n"
-     "Encode text with special token names treated as ordinary text."},
-    {"decode_batch", as_cfunction(method<kDecodeBatchSignature, kShared, decode_batch_body>), kFast,
-     "decode_batch($self, id_lists)\n--\n\n"
-     "Decode many token ID lists (lists, tuples or integer arrays) to UTF-8 strings."},
-    {"token_to_id", as_cfunction(method<kTokenToIdSignature, kShared, token_to_id_body>), kFast,
-     "token_to_id($self, token)\n--\n\n"
-     "Get the ID of the token whose bytes are `token` (a str as UTF-8), or None.\n"
-     "When several tokens share those bytes, the one encoding produces (the later ID)."},
-    {"to_bytes", no_arguments<kShared, to_bytes_body, PyObject*>, METH_NOARGS,
-     "to_bytes($self)\n--\n\nThe model document as bytes, exactly as save writes it."},
-    {"from_bytes", as_cfunction(method<kFromBytesSignature, kFree, from_bytes_body>), kFast | METH_STATIC,
-     "from_bytes(data, context_weight=0.3)\n--\n\n"
-     "Load a model from a document made by to_bytes (or read from a saved file)."},
-    {"__reduce__", no_arguments<kShared, reduce_body, PyObject*>, METH_NOARGS,
-     "__reduce__($self)\n--\n\nPickle support: rebuilt by from_bytes with the same context_weight."},
-    {"__copy__", no_arguments<kShared, copy_body, PyObject*>, METH_NOARGS,
-     "__copy__($self)\n--\n\nAn independent copy (the trained model is shared, read-only)."},
-    {"__deepcopy__", as_cfunction(method<kDeepcopySignature, kShared, copy_body>), kFast,
-     "__deepcopy__($self, memo)\n--\n\nThe same as __copy__: a tokenizer holds no Python objects."},
+    with_arguments<kFromFileSignature, kFree, from_file_body>("from_file"),
+    with_arguments<kSaveSignature, kShared, save_body>("save"),
+    with_arguments<kTrainFromFilesSignature, kFree, train_from_files_body>("train_from_files"),
+    with_arguments<kTrainFromIteratorSignature, kFree, train_from_iterator_body>(
+        "train_from_iterator"),
+    with_arguments<kCountChunksSignature, kFree, count_chunks_body>("count_chunks"),
+    with_arguments<kMergeChunkCountsSignature, kFree, merge_chunk_counts_body>(
+        "merge_chunk_counts"),
+    with_arguments<kTrainFromCountsSignature, kFree, train_from_counts_body>("train_from_counts"),
+    with_arguments<kAddFilterSignature, kExclusive, name_body<add_filter>>("add_filter"),
+    without_arguments<kShared, active_filters_body>("active_filters", kActiveFiltersDoc),
+    with_arguments<kAddSpecialSignature, kExclusive, name_body<add_special_token>>("add_special_token"),
+    with_arguments<kGetSpecialSignature, kShared, name_body<special_token_id>>(
+        "get_special_token_id"),
+    without_arguments<kShared, special_tokens_body>("special_tokens", kSpecialTokensDoc),
+    with_arguments<kPruneSignature, kExclusive, prune_vocab_body>("prune_vocab"),
+    with_arguments<kCheckQualitySignature, kFree, check_quality_body>("check_quality"),
+    with_arguments<kEncodeSignature, kShared, encode_body<false, false>>("encode"),
+    with_arguments<kEncodeDenseSignature, kShared, encode_body<true, false>>("encode_dense"),
+    with_arguments<kEncodeOffsetsSignature, kShared, encode_body<false, true>>(
+        "encode_with_offsets"),
+    with_arguments<kDecodeBytesSignature, kShared, decode_body<false>>("decode_bytes"),
+    with_arguments<kDecodeSignature, kShared, decode_body<true>>("decode"),
+    with_arguments<kIdToBytesSignature, kShared, token_body<false>>("id_to_bytes"),
+    with_arguments<kIdToTokenSignature, kShared, token_body<true>>("id_to_token"),
+    with_arguments<kEncodeBatchSignature, kShared, encode_batch_body<false>>("encode_batch"),
+    with_arguments<kEncodeDenseBatchSignature, kShared, encode_batch_body<true>>(
+        "encode_dense_batch"),
+    with_arguments<kEncodeToNumpySignature, kShared, encode_numpy_body<false>>("encode_to_numpy"),
+    with_arguments<kEncodeBatchToNumpySignature, kShared, encode_numpy_body<true>>(
+        "encode_batch_to_numpy"),
+    with_arguments<kEncodeOrdinarySignature, kShared, encode_ordinary_body>("encode_ordinary"),
+    with_arguments<kDecodeBatchSignature, kShared, decode_batch_body>("decode_batch"),
+    with_arguments<kTokenToIdSignature, kShared, token_to_id_body>("token_to_id"),
+    without_arguments<kShared, to_bytes_body>("to_bytes", kToBytesDoc),
+    with_arguments<kFromBytesSignature, kFree, from_bytes_body>("from_bytes"),
+    without_arguments<kShared, reduce_body>("__reduce__", kReduceDoc),
+    without_arguments<kShared, copy_body>("__copy__", kCopyDoc),
+    with_arguments<kDeepcopySignature, kShared, copy_body>("__deepcopy__"),
     {nullptr, nullptr, 0, nullptr},
 };
 
