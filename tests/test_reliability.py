@@ -247,6 +247,37 @@ def test_ctrl_c_stops_reading_an_endless_file():
     assert out.stdout.strip() == "interrupted", out.stderr
 
 
+# ---- Memory running out on a worker thread -----------------------------------------
+
+
+@pytest.mark.parametrize("train", [
+    "QormTokenizer(text, **options)",
+    "QormTokenizer.train_from_iterator([text[i:i + (4 << 20)] for i in range(0, len(text), 4 << 20)],"
+    " **options)",
+])
+def test_memory_running_out_while_counting_raises_memory_error(train):
+    # The counting tables of millions of distinct chunks outgrow an address
+    # space limit set just above what the process holds; the allocation that
+    # fails may be on any runner of the pool.
+    code = f"""
+    import os, resource
+    from tarvik_core import QormTokenizer
+    options = dict(vocab_size=300, show_progress=False, check_quality=False)
+    QormTokenizer(b"start the pool " * 20000, **options)
+    words = os.urandom(24 << 20).hex().encode()
+    text = b" ".join(words[i:i + 6] for i in range(0, len(words), 6))
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+    try:
+        {train}
+    except MemoryError:
+        print("MemoryError")
+    """
+    out = run_python(code, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "MemoryError", out.stderr
+
+
 # ---- Subinterpreters -------------------------------------------------------------------
 
 

@@ -1,4 +1,4 @@
-// The process-wide worker pool used by chunked encoding.
+// The process-wide worker pool of chunked encoding, batch encoding and counting.
 //
 // Created on first use with configured_pool_size() runners (common/cpu_count.h). A pool of size N has N - 1 threads of its
 // own; the calling thread of run() is the N-th runner, so a pool of size 1
@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -24,21 +26,27 @@ class WorkerPool {
 
   // Calls task(i) for every i in [0, count), each exactly once, on the pool's
   // threads and the calling thread; returns when all calls have returned.
-  // Indices are handed out in ascending order from a shared counter. The task
-  // must not throw. Several threads may call run() at once.
+  // Indices are handed out in ascending order from a shared counter. Several
+  // threads may call run() at once. A call that throws (std::bad_alloc, say)
+  // does not stop the others: once all have returned, run() rethrows the
+  // first exception caught, on the calling thread.
   template <class Task>
   void run(std::size_t count, Task&& task) {
-    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task), nullptr,
-               nullptr);
+    Nothing none;
+    Guarded<std::remove_reference_t<Task>, Nothing> guarded{task, none};
+    run_erased(count, &invoke<decltype(guarded)>, &guarded, nullptr, nullptr);
+    guarded.rethrow();
   }
   // The same, calling on_wait() on the calling thread about every 10 ms
   // while it waits for the other runners to finish their indices (its
   // result is ignored), so the caller can notice a request to stop and pass
-  // it on to the tasks in progress.
+  // it on to the tasks in progress. An exception from on_wait is rethrown
+  // as a task's would be.
   template <class Task, class OnWait>
   void run(std::size_t count, Task&& task, OnWait&& on_wait) {
-    run_erased(count, &invoke<std::remove_reference_t<Task>>, static_cast<void*>(&task),
-               &call<std::remove_reference_t<OnWait>>, static_cast<void*>(&on_wait));
+    Guarded<std::remove_reference_t<Task>, std::remove_reference_t<OnWait>> guarded{task, on_wait};
+    run_erased(count, &invoke<decltype(guarded)>, &guarded, &call<decltype(guarded)>, &guarded);
+    guarded.rethrow();
   }
 
   struct State;
@@ -46,13 +54,42 @@ class WorkerPool {
  private:
   using Erased = void (*)(void*, std::size_t);
   using ErasedWait = void (*)(void*);
-  template <class Task>
-  static void invoke(void* task, std::size_t index) {
-    (*static_cast<Task*>(task))(index);
+  struct Nothing {
+    void operator()() const {}
+  };
+  // A task and its wait callback, keeping the first exception either throws.
+  template <class Task, class OnWait>
+  struct Guarded {
+    Task& task;
+    OnWait& on_wait;
+    std::mutex lock{};
+    std::exception_ptr first{};
+
+    void keep(std::exception_ptr error) {
+      std::lock_guard<std::mutex> guard(lock);
+      if (!first) first = std::move(error);
+    }
+    void rethrow() {
+      if (first) std::rethrow_exception(first);
+    }
+  };
+  template <class G>
+  static void invoke(void* guarded, std::size_t index) {
+    G& g = *static_cast<G*>(guarded);
+    try {
+      g.task(index);
+    } catch (...) {
+      g.keep(std::current_exception());
+    }
   }
-  template <class OnWait>
-  static void call(void* on_wait) {
-    static_cast<void>((*static_cast<OnWait*>(on_wait))());
+  template <class G>
+  static void call(void* guarded) {
+    G& g = *static_cast<G*>(guarded);
+    try {
+      static_cast<void>(g.on_wait());
+    } catch (...) {
+      g.keep(std::current_exception());
+    }
   }
   void run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn, void* on_wait);
 

@@ -1,0 +1,76 @@
+// The worker pool when a task throws: every other index still runs exactly
+// once, run() returns only after all of them, and the first exception comes
+// back on the calling thread, from the wait callback too.
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "check.h"
+#include "common/worker_pool.h"
+
+using namespace tarvik;
+
+namespace {
+
+using testing::check;
+
+void test_a_throwing_task_is_rethrown_after_all_indices_ran() {
+  constexpr std::size_t kCount = 64;
+  std::vector<std::atomic<int>> calls(kCount);
+  bool caught = false;
+  try {
+    WorkerPool::shared().run(kCount, [&](std::size_t i) {
+      calls[i].fetch_add(1);
+      if (i % 7 == 3) throw std::bad_alloc();
+    });
+  } catch (const std::bad_alloc&) {
+    caught = true;
+  }
+  check(caught, "the task's std::bad_alloc reaches the caller");
+  bool each_once = true;
+  for (const auto& count : calls) each_once = each_once && count.load() == 1;
+  check(each_once, "every index ran exactly once despite the failures");
+
+  // The pool is still usable afterwards.
+  std::atomic<std::size_t> sum{0};
+  WorkerPool::shared().run(kCount, [&](std::size_t i) { sum.fetch_add(i); });
+  check(sum.load() == kCount * (kCount - 1) / 2, "a later run completes");
+}
+
+void test_a_throwing_wait_callback_is_rethrown() {
+  // The caller's own indices return at once; a pool thread's index runs until
+  // the caller has waited (or 5 s), so the caller waits for it.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> waited{false};
+  bool caught = false;
+  try {
+    WorkerPool::shared().run(
+        4,
+        [&](std::size_t) {
+          if (std::this_thread::get_id() == caller) return;
+          const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (!waited.load() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+          }
+        },
+        [&] {
+          waited.store(true);
+          throw std::runtime_error("stop");
+        });
+  } catch (const std::runtime_error&) {
+    caught = true;
+  }
+  // When the caller ran every index itself (a pool of one), it never waited.
+  check(caught == waited.load(), "the wait callback's exception reaches the caller");
+}
+
+}  // namespace
+
+int main() {
+  test_a_throwing_task_is_rethrown_after_all_indices_ran();
+  test_a_throwing_wait_callback_is_rethrown();
+  return testing::finish();
+}
