@@ -131,11 +131,7 @@ Status BatchCounter::count(const CancelCheck& cancel) {
 Result<ChunkCounts> BatchCounter::finish(const CancelCheck& cancel) {
   finish_text();
   TARVIK_TRY(count(cancel));
-  for (std::size_t r = 1; r < counters_.size(); ++r) {
-    counters_[0].absorb(counters_[r]);
-    counters_[r] = ChunkCounter();
-  }
-  return counters_[0].take();
+  return ChunkCounter::merge(counters_);
 }
 
 }  // namespace tarvik::training

@@ -85,10 +85,14 @@ class ChunkCounts {
 
 // Counts the chunks of any number of texts, each fed in blocks. One counter
 // belongs to one thread at a time; parallel counting gives each runner its own
-// and merges them with absorb().
+// and merges them with merge(), on the worker pool: a counter keeps its
+// distinct chunks in as many shares (by hash) as the pool has runners, and
+// each runner merges and lays out one share.
 class ChunkCounter {
  public:
+  // Shares as many as the worker pool has runners, or `shares` (at least 1).
   ChunkCounter();
+  explicit ChunkCounter(std::size_t shares);
   ~ChunkCounter();
   ChunkCounter(ChunkCounter&&) noexcept;
   ChunkCounter& operator=(ChunkCounter&&) noexcept;
@@ -111,6 +115,10 @@ class ChunkCounter {
   // The counts so far, in no particular order; ends an open text and leaves
   // the counter empty.
   ChunkCounts take();
+
+  // The counts of everything the counters counted (each one's open text
+  // ended), in no particular order; leaves every counter empty.
+  static ChunkCounts merge(std::vector<ChunkCounter>& counters);
 
   struct Tables;
 

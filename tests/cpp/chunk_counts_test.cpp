@@ -214,6 +214,38 @@ void test_parallel_counting() {
         "counting stops when asked");
 }
 
+// Counters in any number of shares, merged together or one into another,
+// count exactly the chunks of their texts.
+void test_shares_merge_to_the_same_counts() {
+  const std::string corpus = read_file(kCorpora + "english.txt");
+  Multiset expected;
+  reference_chunks(corpus, expected);
+  std::mt19937 rng(5);
+  const auto texts = split_at_space(corpus, 9, rng);
+  for (const std::vector<std::size_t>& shares :
+       std::vector<std::vector<std::size_t>>{{1}, {3}, {2, 2, 2}, {4, 4}, {1, 3, 2}}) {
+    std::vector<ChunkCounter> counters;
+    for (std::size_t share : shares) counters.emplace_back(share);
+    for (std::size_t i = 0; i < texts.size(); ++i) counters[i % counters.size()].feed(texts[i]);
+    const ChunkCounts merged = ChunkCounter::merge(counters);
+    check(as_multiset(merged) == expected && totals_agree(merged) &&
+              merged.total_bytes() == corpus.size(),
+          "counters of " + std::to_string(shares.size()) + " merged, shares from " +
+              std::to_string(shares.front()));
+    bool emptied = true;
+    for (ChunkCounter& counter : counters) emptied = emptied && counter.take().empty();
+    check(emptied, "merge leaves every counter empty");
+  }
+  ChunkCounter two(2), five(5);
+  two.add_text(corpus.substr(0, corpus.size() / 2));
+  five.feed(corpus.substr(corpus.size() / 2));
+  two.absorb(five);
+  Multiset halves;
+  reference_chunks(corpus.substr(0, corpus.size() / 2), halves);
+  reference_chunks(corpus.substr(corpus.size() / 2), halves);
+  check(as_multiset(two.take()) == halves, "absorb across share counts");
+}
+
 bool same_vocab(const Vocab& x, const Vocab& y) {
   return x.tokens == y.tokens && x.bigrams == y.bigrams && x.vocab_size == y.vocab_size;
 }
@@ -444,6 +476,7 @@ int main() {
   test_counter_matches_definition();
   test_chunks_across_blocks();
   test_parallel_counting();
+  test_shares_merge_to_the_same_counts();
   test_texts_train_like_their_concatenation();
   test_max_token_bytes();
   test_quality_from_counts();
