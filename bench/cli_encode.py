@@ -7,7 +7,9 @@ command itself), then runs
 
     tarvik encode -m MODEL FILE -f npy --dtype uint16 -o OUT --no-progress
 
-with RAYON_NUM_THREADS=1 and =2, in that order, --repeat times each. Throughput
+with RAYON_NUM_THREADS=1 pinned to one processor (one core: the command's
+writing thread shares it too) and with RAYON_NUM_THREADS=2 on all of them, in
+that order, --repeat times each. Throughput
 is input MB per second of wall time (the best run); peak memory is the child's
 maximum resident set (getrusage of the waited child). The model's share of it
 is measured by the same command on a 1-byte file, and the target is
@@ -61,8 +63,11 @@ def build_input(path: Path, size: int) -> Path:
 def timed(argv, threads: int):
     """(wall seconds, peak RSS in MB, CPU seconds) of one run of the command."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    one_core = min(os.sched_getaffinity(0))
+    pin = (lambda: os.sched_setaffinity(0, {one_core})) if threads == 1 else None
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            preexec_fn=pin)
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)

@@ -313,6 +313,20 @@ def test_failed_run_keeps_the_previous_output(cli, model, texts, tmp_path):
     assert out.read_bytes() == b"previous" and leftovers(tmp_path, "OUT") == ["OUT"]
 
 
+@pytest.mark.parametrize("target", [["-o", "/dev/full"], []])
+def test_a_write_that_fails_after_many_blocks_fails_the_run(cli, model, texts, target):
+    # Blocks are written while later ones are encoded: a failed write must
+    # still end the run with its error, whichever block it hit.
+    words = Path(texts[0]).read_bytes() * 8
+    command = [cli, "encode", "-m", str(model), "-", "-f", "bin", "--dtype", "uint32",
+               "--block-size", "4096", "--no-progress", *target]
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run(command, input=words, stdout=full, stderr=subprocess.PIPE,
+                                timeout=120)
+    assert result.returncode == 1
+    assert b"No space left on device" in result.stderr, result.stderr
+
+
 @pytest.mark.parametrize("args", [
     ["train", "-", "-o", "OUT", "--no-progress"],
     ["encode", "-m", "{model}", "-", "-f", "npy", "-o", "OUT"],

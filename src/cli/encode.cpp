@@ -1,5 +1,6 @@
 // tarvik encode: text files to token ids.
 #include <algorithm>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -154,25 +155,48 @@ Status run(const EncodeArgs& args) {
 
   DocumentCutter cutter(*model, args.mode);
   std::vector<std::string_view> texts;
-  // Each unit is encoded as an input of its own, all of a block's units at
-  // once on the worker pool, and written in order.
-  auto encode_and_write = [&]() -> Status {
-    const Units units = cutter.take();
-    texts.clear();
-    for (std::size_t i = 0; i < units.units.size(); ++i) texts.push_back(units.bytes(i));
-    Result<FlatIds> batch = model->encode_batch(texts, args.mode);
-    if (!batch) return std::move(batch).error();
+  // Writes a block's ids in order, with the --eos id and the document ends.
+  auto write_block = [&](const Units& units, const FlatIds& batch) -> Status {
     for (std::size_t i = 0; i < units.units.size(); ++i) {
-      const auto start = static_cast<std::ptrdiff_t>(batch->offsets[i]);
-      const auto end = static_cast<std::ptrdiff_t>(batch->offsets[i + 1]);
-      TARVIK_TRY((*writer)->write(std::span<const TokenId>(batch->ids.begin() + start,
-                                                           batch->ids.begin() + end)));
+      const auto start = static_cast<std::ptrdiff_t>(batch.offsets[i]);
+      const auto end = static_cast<std::ptrdiff_t>(batch.offsets[i + 1]);
+      TARVIK_TRY((*writer)->write(
+          std::span<const TokenId>(batch.ids.begin() + start, batch.ids.begin() + end)));
       if (!units.units[i].ends_document) continue;
       if (eos) TARVIK_TRY((*writer)->write(std::span<const TokenId>(&*eos, 1)));
       TARVIK_TRY((*writer)->end_document());
     }
     return {};
   };
+  // A block's ids are written on a thread of their own while the next block
+  // is read, cut and encoded: written in turn, the cores sat idle for the
+  // writing (and the encoding's tail). At most one block waits to be written.
+  std::future<Status> writing;
+  auto written = [&]() -> Status {
+    if (!writing.valid()) return {};
+    return writing.get();
+  };
+  // Each unit is encoded as an input of its own, all of a block's units at
+  // once on the worker pool.
+  auto encode_and_write = [&]() -> Status {
+    Units units = cutter.take();
+    texts.clear();
+    for (std::size_t i = 0; i < units.units.size(); ++i) texts.push_back(units.bytes(i));
+    Result<FlatIds> batch = model->encode_batch(texts, args.mode);
+    if (!batch) return std::move(batch).error();
+    TARVIK_TRY(written());
+    writing = std::async(std::launch::async,
+                         [&write_block, units = std::move(units),
+                          batch = std::move(batch).value()] { return write_block(units, batch); });
+    return {};
+  };
+  // The writing thread must be done before anything it uses goes away.
+  struct WaitForWriting {
+    std::future<Status>& writing;
+    ~WaitForWriting() {
+      if (writing.valid()) writing.wait();
+    }
+  } wait_for_writing{writing};
 
   ProgressBar progress(total_size(args.files), args.progress);
   std::string block(args.block_size, '\0');
@@ -206,6 +230,7 @@ Status run(const EncodeArgs& args) {
     if (!args.document_per_line || line_open) TARVIK_TRY(cutter.end_document());
     TARVIK_TRY(encode_and_write());
   }
+  TARVIK_TRY(written());
   TARVIK_TRY(progress.finish());
   TARVIK_TRY((*writer)->finish());
   return out->commit();
