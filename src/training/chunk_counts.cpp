@@ -404,21 +404,23 @@ struct Share {
   // Arena bytes of its chunks longer than Chunk::kInlineBytes.
   std::uint64_t arena_bytes() const { return medium_chunks.bytes() + long_chunks.arena_bytes(); }
 
-  // Adds the counts of `other` (of the same share index), leaving it empty.
-  void absorb(Share& other) {
-    other.short_chunks.for_each(
-        [&](std::uint64_t key, std::uint64_t weight) { short_chunks.add(key, weight); });
-    other.medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-      medium_chunks.add(lo, hi, weight);
+  // Adds each of its chunks to the share place(hash of the chunk) names, and
+  // leaves it empty. Long entries are kept in the order they were first
+  // seen, which their hashes do not follow.
+  template <class Place>
+  void move_into(Place&& place) {
+    short_chunks.for_each(
+        [&](std::uint64_t key, std::uint64_t weight) { place(key).short_chunks.add(key, weight); });
+    medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+      place(medium_hash(lo, hi)).medium_chunks.add(lo, hi, weight);
     });
-    // Long entries are kept in the order they were first seen, which their
-    // hashes do not follow.
-    const char* arena = other.long_chunks.arena();
-    for (const Chunk& entry : other.long_chunks.entries()) {
+    const char* arena = long_chunks.arena();
+    for (const Chunk& entry : long_chunks.entries()) {
       const char* bytes = arena + entry.source;
-      long_chunks.add(LongTable::hash(bytes, entry.length), bytes, entry.length, entry.weight);
+      const std::uint64_t h = LongTable::hash(bytes, entry.length);
+      place(h).long_chunks.add(h, bytes, entry.length, entry.weight);
     }
-    other.clear();
+    clear();
   }
 
   // Writes its chunks to chunks[0, size()) and their out-of-line bytes to
@@ -431,7 +433,7 @@ struct Share {
     for (const Chunk& entry : long_chunks.entries()) {
       *out++ = Chunk{arena_at + entry.source, entry.length, entry.weight};
     }
-    std::uint64_t at = long_chunks.arena_bytes();
+    std::uint64_t at = long_bytes;
     long_chunks.clear();
     short_chunks.for_each([&](std::uint64_t key, std::uint64_t weight) {
       *out++ = Chunk{key & ((std::uint64_t{1} << 56) - 1), key >> 56, weight};
@@ -582,25 +584,13 @@ void ChunkCounter::absorb(ChunkCounter& other) {
   other.finish_text();
   std::vector<Share>& mine = tables_->shares;
   std::vector<Share>& theirs = other.tables_->shares;
-  if (mine.size() == theirs.size()) {
-    for (std::size_t i = 0; i < mine.size(); ++i) mine[i].absorb(theirs[i]);
-  } else {
-    // Counters of different share counts (made around a change of the pool's
-    // size): every key is placed anew.
-    for (Share& share : theirs) {
-      share.short_chunks.for_each([&](std::uint64_t key, std::uint64_t weight) {
-        tables_->share(key).short_chunks.add(key, weight);
-      });
-      share.medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-        tables_->share(medium_hash(lo, hi)).medium_chunks.add(lo, hi, weight);
-      });
-      const char* arena = share.long_chunks.arena();
-      for (const Chunk& entry : share.long_chunks.entries()) {
-        const char* bytes = arena + entry.source;
-        const std::uint64_t h = LongTable::hash(bytes, entry.length);
-        tables_->share(h).long_chunks.add(h, bytes, entry.length, entry.weight);
-      }
-      share.clear();
+  for (std::size_t i = 0; i < theirs.size(); ++i) {
+    if (mine.size() == theirs.size()) {
+      theirs[i].move_into([&](std::uint64_t) -> Share& { return mine[i]; });
+    } else {
+      // Counters of different share counts (made around a change of the
+      // pool's size): every key is placed anew.
+      theirs[i].move_into([&](std::uint64_t hash) -> Share& { return tables_->share(hash); });
     }
   }
   other.tables_ = std::make_unique<Tables>(theirs.size());
@@ -629,7 +619,7 @@ ChunkCounts ChunkCounter::merge(std::vector<ChunkCounter>& counters) {
   if (by_share) {
     pool.run(shares.size(), [&](std::size_t i) {
       for (std::size_t r = 1; r < counters.size(); ++r) {
-        shares[i].absorb(counters[r].tables_->shares[i]);
+        counters[r].tables_->shares[i].move_into([&](std::uint64_t) -> Share& { return shares[i]; });
       }
     });
   } else {
