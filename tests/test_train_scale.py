@@ -341,3 +341,36 @@ def test_sigint_interrupts_with_keyboardinterrupt(mode, delay, big_files, tmp_pa
         proc.kill()
     assert out.strip() == "interrupted 1", err
     assert list(tmp_path.iterdir()) == []
+
+
+RUNNERS_SCRIPT = """
+import hashlib, sys
+from tarvik_core import QormTokenizer as Q
+data = open(sys.argv[1], "rb").read()
+Q(data, vocab_size=3000, show_progress=False).save(sys.argv[2] + ".mem.json")
+Q.train_from_files([sys.argv[1]], vocab_size=3000, show_progress=False).save(sys.argv[2] + ".files.json")
+for kind in ("mem", "files"):
+    print(hashlib.sha256(open(sys.argv[2] + "." + kind + ".json", "rb").read()).hexdigest())
+"""
+
+
+def test_the_runner_count_does_not_change_the_model(tmp_path):
+    # About 230 000 distinct chunks and over 3 million slots, so that sorting
+    # the chunks, laying out the byte pairs and compacting the lists are all
+    # split between up to three runners.
+    import random
+    gen = random.Random(5)
+    syllables = ["ka", "lo", "mi", "nu", "re", "sa", "ti", "vo", "xe", "zu", "é", "ж"]
+    words = ["".join(gen.choices(syllables, k=gen.randint(3, 8))) for _ in range(320_000)]
+    text = " ".join(words + gen.choices(words[:2000], k=300_000))
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text(text + "\n", encoding="utf-8")
+    hashes = []
+    for runners in ("1", "2", "3"):
+        env = dict(os.environ, RAYON_NUM_THREADS=runners, PYTHONPATH=os.pathsep.join(sys.path))
+        run = subprocess.run([sys.executable, "-c", RUNNERS_SCRIPT, str(corpus), str(tmp_path / runners)],
+                             env=env, capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+        hashes.append(run.stdout.split())
+    assert hashes[0][0] == hashes[0][1]
+    assert hashes[1] == hashes[0] and hashes[2] == hashes[0]

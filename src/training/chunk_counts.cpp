@@ -24,7 +24,9 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "common/parallel_sort.h"
 #include "common/worker_pool.h"
 #include "training/file_blocks.h"
 
@@ -341,15 +343,15 @@ bool ChunkCounts::bytes_before(const Chunk& x, const Chunk& y) const {
 }
 
 void ChunkCounts::sort_by_weight() {
-  std::sort(chunks_.begin(), chunks_.end(), [this](const Chunk& x, const Chunk& y) {
+  parallel_sort(chunks_.begin(), chunks_.end(), [this](const Chunk& x, const Chunk& y) {
     if (x.weight != y.weight) return x.weight > y.weight;
     return bytes_before(x, y);
   });
 }
 
 void ChunkCounts::sort_by_bytes() {
-  std::sort(chunks_.begin(), chunks_.end(),
-            [this](const Chunk& x, const Chunk& y) { return bytes_before(x, y); });
+  parallel_sort(chunks_.begin(), chunks_.end(),
+                [this](const Chunk& x, const Chunk& y) { return bytes_before(x, y); });
 }
 
 void ChunkCounts::append(std::string_view bytes, std::uint64_t weight) {

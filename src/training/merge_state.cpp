@@ -2,9 +2,15 @@
 #include "training/merge_state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <thread>
+#include <vector>
+
+#include "common/parallel_sort.h"
+#include "common/worker_pool.h"
 
 namespace tarvik::training {
 namespace {
@@ -101,48 +107,89 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
   counts.release();
 
   // Every initial pair is a byte pair: size each one's list in a dense
-  // 64 Ki table, then delta-code the positions into the arena.
+  // 64 Ki table, then delta-code the positions into the arena. Both passes
+  // run on the worker pool, each runner over its own range of positions:
+  // runner r's part of a list follows the parts of the runners before it,
+  // and its first gap is taken from the last position they saw.
   constexpr std::uint32_t kBytePairs = 1 << 16;
-  std::vector<std::uint64_t> entries(kBytePairs, 0), bytes(kBytePairs, 0);
-  std::vector<std::int64_t> weighted(kBytePairs, 0);
-  std::vector<Pos> last(kBytePairs, 0);
-  {
+  constexpr std::uint64_t kMinRange = std::uint64_t{1} << 20;
+  struct Range {
+    std::vector<std::uint64_t> entries, bytes;  // bytes: without the first gap
+    std::vector<std::int64_t> weighted;
+    std::vector<Pos> first, last;
+  };
+  WorkerPool& pool = WorkerPool::shared();
+  // Pairs start at the positions [1, slot_count - 1).
+  const std::uint64_t positions = slot_count > 2 ? slot_count - 2 : 0;
+  const std::size_t ranges = static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(pool.size(), positions / kMinRange)));
+  auto range_begin = [&](std::size_t r) -> std::uint64_t {
+    return 1 + positions / ranges * r + std::min<std::uint64_t>(r, positions % ranges);
+  };
+  std::vector<Range> part(ranges);
+  pool.run(ranges, [&](std::size_t r) {
+    Range& range = part[r];
+    range.entries.assign(kBytePairs, 0);
+    range.bytes.assign(kBytePairs, 0);
+    range.weighted.assign(kBytePairs, 0);
+    range.first.assign(kBytePairs, 0);
+    range.last.assign(kBytePairs, 0);
     WeightCursor weight(state);
-    for (std::uint64_t i = 1; i + 1 < slot_count; ++i) {
+    for (std::uint64_t i = range_begin(r), end = range_begin(r + 1); i < end; ++i) {
       Slot x = slots[i], y = slots[i + 1];
       if (x == kSeparator || y == kSeparator) continue;
       std::uint32_t k = std::uint32_t{x} << 8 | y;
-      ++entries[k];
-      bytes[k] += varint_size(i - last[k]);
-      last[k] = static_cast<Pos>(i);
-      weighted[k] += weight.at(static_cast<Pos>(i));
+      if (range.entries[k]++ == 0) {
+        range.first[k] = static_cast<Pos>(i);
+      } else {
+        range.bytes[k] += varint_size(i - range.last[k]);
+      }
+      range.last[k] = static_cast<Pos>(i);
+      range.weighted[k] += weight.at(static_cast<Pos>(i));
     }
-  }
-  std::vector<std::uint64_t>& cursor = bytes;  // becomes each list's write position
+  });
+  // Where each runner writes each list, and the position its first gap is
+  // counted from.
+  std::vector<std::vector<std::uint64_t>> cursor(ranges, std::vector<std::uint64_t>(kBytePairs));
+  std::vector<std::vector<Pos>> from(ranges, std::vector<Pos>(kBytePairs));
   std::uint64_t arena_size = 0;
   for (std::uint32_t k = 0; k < kBytePairs; ++k) {
-    std::uint64_t size = bytes[k];
-    cursor[k] = arena_size;
-    arena_size += size;
-    if (entries[k] == 0) continue;
+    const std::uint64_t begin = arena_size;
+    std::uint64_t entries = 0;
+    std::int64_t weighted = 0;
+    Pos last = 0;
+    for (std::size_t r = 0; r < ranges; ++r) {
+      Range& range = part[r];
+      cursor[r][k] = arena_size;
+      from[r][k] = last;
+      if (range.entries[k] == 0) continue;
+      arena_size += varint_size(range.first[k] - last) + range.bytes[k];
+      entries += range.entries[k];
+      weighted += range.weighted[k];
+      last = range.last[k];
+    }
+    if (entries == 0) continue;
     Key key = Layout::key(k >> 8, k & 0xFF);
     PairEntry& pair = state.pairs_.upsert(key);
-    pair.count = static_cast<Count>(weighted[k]);
-    pair.begin = static_cast<Offset>(cursor[k]);
-    pair.bytes = static_cast<Offset>(size);
-    if (max_token_bytes >= 2) state.heap_.push_back(HeapItem{state.coverage(key, weighted[k]), key});
+    pair.count = static_cast<Count>(weighted);
+    pair.begin = static_cast<Offset>(begin);
+    pair.bytes = static_cast<Offset>(arena_size - begin);
+    if (max_token_bytes >= 2) state.heap_.push_back(HeapItem{state.coverage(key, weighted), key});
   }
-  weighted = {};
+  part = {};
   state.arena_.resize_for_overwrite(arena_size);
-  std::fill(last.begin(), last.end(), 0);
-  for (std::uint64_t i = 1; i + 1 < slot_count; ++i) {
-    Slot x = slots[i], y = slots[i + 1];
-    if (x == kSeparator || y == kSeparator) continue;
-    std::uint32_t k = std::uint32_t{x} << 8 | y;
-    std::uint8_t* out = state.arena_.data() + cursor[k];
-    cursor[k] = static_cast<std::uint64_t>(put_varint(out, i - last[k]) - state.arena_.data());
-    last[k] = static_cast<Pos>(i);
-  }
+  std::uint8_t* const arena = state.arena_.data();
+  pool.run(ranges, [&](std::size_t r) {
+    std::vector<std::uint64_t>& at = cursor[r];
+    std::vector<Pos>& last = from[r];
+    for (std::uint64_t i = range_begin(r), end = range_begin(r + 1); i < end; ++i) {
+      Slot x = slots[i], y = slots[i + 1];
+      if (x == kSeparator || y == kSeparator) continue;
+      std::uint32_t k = std::uint32_t{x} << 8 | y;
+      at[k] = static_cast<std::uint64_t>(put_varint(arena + at[k], i - last[k]) - arena);
+      last[k] = static_cast<Pos>(i);
+    }
+  });
   std::make_heap(state.heap_.begin(), state.heap_.end());
   return state;
 }
@@ -461,9 +508,11 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
 template <class Layout>
 Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   // Moves the live lists down over the dead ones, in arena order. A list
-  // with many stale entries is rewritten without them instead: it never
-  // grows (a varint of a sum of gaps is no longer than the varints of the
-  // gaps), so the writer stays behind the reader.
+  // with many stale entries is first rewritten without them, in place and
+  // on the worker pool (the lists are disjoint, and a rewritten list never
+  // grows: a varint of a sum of gaps is no longer than the varints of the
+  // gaps); the moves then run in arena order on this thread, so each list is
+  // read before anything is written over it.
   // Table slot indices (half the size of pointers) of the live pairs, in
   // arena order.
   MappedVector<std::uint32_t> live;
@@ -471,49 +520,81 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
     if (pairs_.used(i)) live.push_back(static_cast<std::uint32_t>(i));
   }
-  std::sort(live.begin(), live.end(), [&](std::uint32_t x, std::uint32_t y) {
+  parallel_sort(live.begin(), live.end(), [&](std::uint32_t x, std::uint32_t y) {
     return pairs_.at(x).begin < pairs_.at(y).begin;
   });
   std::uint8_t* const base = arena_.data();
-  std::uint8_t* out = base;
-  std::uint64_t since_poll = 0;
-  constexpr std::size_t kBatch = 64;
-  Pos batch[kBatch];
+
+  // The lists to rewrite, cut into parts of about kPartBytes for the runners.
+  constexpr std::uint64_t kPartBytes = std::uint64_t{1} << 16;
+  std::vector<std::uint32_t> rewrite;
+  std::vector<std::size_t> parts{0};
+  std::uint64_t part_bytes = 0;
   for (std::uint32_t index : live) {
-    PairEntry* pair = &pairs_.at(index);
-    const std::uint8_t* in = base + pair->begin;
-    const std::uint8_t* const end = in + pair->bytes;
-    std::uint8_t* const begin = out;
-    pair->begin = static_cast<Offset>(begin - base);
-    since_poll += pair->bytes;
-    if (std::uint64_t{pair->stale} * 16 < pair->bytes) {
-      if (out != in) std::memmove(out, in, pair->bytes);
-      out += pair->bytes;
-      continue;
+    const PairEntry& pair = pairs_.at(index);
+    if (std::uint64_t{pair.stale} * 16 < pair.bytes) continue;
+    rewrite.push_back(index);
+    part_bytes += pair.bytes;
+    if (part_bytes >= kPartBytes) {
+      parts.push_back(rewrite.size());
+      part_bytes = 0;
     }
-    const TokenId x = Layout::left(pair->key), y = Layout::right(pair->key);
-    const Pos len_x = static_cast<Pos>(length_[x]);
-    Pos pos = 0, last = 0;
-    while (in < end) {
-      std::size_t n = 0;
-      for (; n < kBatch && in < end; ++n) {
-        pos += static_cast<Pos>(get_varint(in));
-        __builtin_prefetch(&slots_[pos]);
-        batch[n] = pos;
+  }
+  if (parts.back() != rewrite.size()) parts.push_back(rewrite.size());
+
+  // Only this thread asks `stop` (it may need the caller's context); the
+  // other runners watch the flag it sets.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> stopped{false};
+  auto poll = [&] {
+    if (stop && std::this_thread::get_id() == caller && !stopped.load() && stop()) {
+      stopped.store(true);
+    }
+  };
+  std::atomic<std::uint64_t> cleared{0};
+  auto rewrite_part = [&](std::size_t p) {
+    poll();
+    if (stopped.load(std::memory_order_relaxed)) return;
+    constexpr std::size_t kBatch = 64;
+    Pos batch[kBatch];
+    std::uint64_t part_cleared = 0;
+    for (std::size_t r = parts[p]; r < parts[p + 1]; ++r) {
+      PairEntry& pair = pairs_.at(rewrite[r]);
+      const std::uint8_t* in = base + pair.begin;
+      const std::uint8_t* const end = in + pair.bytes;
+      std::uint8_t* out = base + pair.begin;
+      const TokenId x = Layout::left(pair.key), y = Layout::right(pair.key);
+      const Pos len_x = static_cast<Pos>(length_[x]);
+      Pos pos = 0, last = 0;
+      while (in < end) {
+        std::size_t n = 0;
+        for (; n < kBatch && in < end; ++n) {
+          pos += static_cast<Pos>(get_varint(in));
+          __builtin_prefetch(&slots_[pos]);
+          batch[n] = pos;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+          if (slots_[batch[k]] != x || slots_[batch[k] + len_x] != y) continue;
+          out = put_varint(out, batch[k] - last);
+          last = batch[k];
+        }
       }
-      for (std::size_t k = 0; k < n; ++k) {
-        if (slots_[batch[k]] != x || slots_[batch[k] + len_x] != y) continue;
-        out = put_varint(out, batch[k] - last);
-        last = batch[k];
-      }
+      pair.bytes = static_cast<Offset>(out - (base + pair.begin));
+      part_cleared += pair.stale;
+      pair.stale = 0;
     }
-    pair->bytes = static_cast<Offset>(out - begin);
-    stale_entries_ -= pair->stale;
-    pair->stale = 0;
-    if (since_poll >= kPollEvery * 16) {
-      since_poll = 0;
-      if (stop && stop()) return Error::interrupted();
-    }
+    cleared.fetch_add(part_cleared, std::memory_order_relaxed);
+  };
+  WorkerPool::shared().run(parts.size() - 1, rewrite_part, poll);
+  stale_entries_ -= cleared.load();
+  if (stopped.load()) return Error::interrupted();
+
+  std::uint8_t* out = base;
+  for (std::uint32_t index : live) {
+    PairEntry& pair = pairs_.at(index);
+    if (base + pair.begin != out) std::memmove(out, base + pair.begin, pair.bytes);
+    pair.begin = static_cast<Offset>(out - base);
+    out += pair.bytes;
   }
   arena_.resize_for_overwrite(static_cast<std::size_t>(out - base));
   arena_.shrink_to_fit();

@@ -21,7 +21,8 @@
 // slots. Each pair counts the stale entries of its list (one per occurrence
 // destroyed); when dead lists and stale entries make up about a third of
 // the arena it is compacted in place, checking entry by entry only the lists
-// with many stale entries and moving the others whole.
+// with many stale entries (those on the worker pool, each list rewritten
+// where it lies) and moving the others whole.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
 // count, holds every live pair; counts of existing pairs only ever fall, so

@@ -1,14 +1,19 @@
 // The worker pool when a task throws: every other index still runs exactly
 // once, run() returns only after all of them, and the first exception comes
-// back on the calling thread, from the wait callback too.
+// back on the calling thread, from the wait callback too. And the sort on the
+// pool, which must give std::sort's order.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <new>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "check.h"
+#include "common/parallel_sort.h"
 #include "common/worker_pool.h"
 
 using namespace tarvik;
@@ -67,9 +72,26 @@ void test_a_throwing_wait_callback_is_rethrown() {
   check(caught == waited.load(), "the wait callback's exception reaches the caller");
 }
 
+// Sizes below and above the point where a range is split, with parts whose
+// lengths differ by one; values repeat, so equal values land in different
+// parts and meet in the merges.
+void test_parallel_sort_gives_the_order_std_sort_gives() {
+  std::mt19937 rng(11);
+  for (std::size_t n : {0u, 1u, 32767u, 65536u, 65537u, 200003u}) {
+    std::vector<std::uint32_t> values(n);
+    for (auto& value : values) value = static_cast<std::uint32_t>(rng() % 50000);
+    std::vector<std::uint32_t> expected = values;
+    std::sort(expected.begin(), expected.end());
+    parallel_sort(values.begin(), values.end(),
+                  [](std::uint32_t x, std::uint32_t y) { return x < y; });
+    check(values == expected, "parallel_sort of " + std::to_string(n) + " values");
+  }
+}
+
 }  // namespace
 
 int main() {
+  test_parallel_sort_gives_the_order_std_sort_gives();
   test_a_throwing_task_is_rethrown_after_all_indices_ran();
   test_a_throwing_wait_callback_is_rethrown();
   return testing::finish();
