@@ -43,6 +43,17 @@
 //   misses unchanged (callgrind, a 1 MiB last level: 958 K vs 957 K read
 //   misses on 1 MB of input), no gain the machine's noise could show. Not
 //   kept.
+// - 4-byte entries (a 16-bit right id and a 16-bit index into a table of the
+//   distinct terms, 47 887 of them here) instead of 12: the rows still do
+//   not fit the second-level cache and the term table adds reads, so
+//   simulated misses rose (callgrind, a 1 MiB last level, 2 x 1 MB of input:
+//   1.585 M -> 1.645 M read misses) and no speed-up showed. Not kept.
+// - Speculation on the next position's last token (its cell rarely changes
+//   after the offers of the position before): walking the trie one position
+//   ahead, buffering its candidates and prefetching their filter words and
+//   row slots was about 17 % slower (median 23.3 -> 19.4 MB/s, one thread,
+//   ten alternating runs); prefetching only that row's first filter line
+//   changed nothing (23.7 vs 22.9). Not kept.
 // - Tried before and rejected: prefetching the rows, decoupling the trie walk
 //   from the scoring, a ring buffer of scores, variants of the filter.
 // - Polling for cancellation between blocks of positions leaves the inner
