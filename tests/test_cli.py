@@ -363,13 +363,18 @@ def lines_of(data: bytes):
 def corpus_files(workdir, texts):
     """Inputs that put document ends, long lines and multi-byte characters
     across read blocks: real text over the library's 128 KiB single-unit limit,
-    every byte value and a special token's name, an empty file, and a 300 KB
-    line of multi-byte UTF-8 between empty lines."""
+    every byte value and a special token's name, an empty file, a 300 KB
+    line of multi-byte UTF-8 between empty lines, and a special token's name
+    across each of the library's piece boundaries (the library ends a piece
+    where such a name starts, and the next boundary counts from there)."""
     empty = workdir / "empty.txt"
     empty.write_bytes(b"")
     long_line = workdir / "long_line.txt"
     long_line.write_bytes(b"\n\n" + "z\u00e9\u4e2d\U0001F600 ".encode() * 25_000 + b"\n\nend")
-    return [texts[0], empty, long_line, texts[1]]
+    names = workdir / "names_on_edges.txt"
+    names.write_bytes(b"a" * 65_534 + b"<eos>" + b"b" * 65_529 + b"<eos>" + b"c" * 65_529
+                      + b"<eos>" + b"d" * 100_000)
+    return [texts[0], empty, long_line, names, texts[1]]
 
 
 def expected_ids(python, files, per_line, eos, encode=None):

@@ -307,6 +307,24 @@ def test_chunk_boundaries(model, rng):
     assert ids == tok.encode(first) + tok.encode(second) + [cut[-1]]
 
 
+@pytest.mark.parametrize("at", [65000, 65532, 65534, 65535, 131068, 131070])
+def test_a_special_name_across_a_piece_boundary_is_found(model, at):
+    # "<eos>" wins wherever it is whole; "s<eos" overlaps it, so moving a
+    # boundary back to one name's start can land inside the other.
+    tok = model(with_extra([(b"xy", -1.0)], byte_log_prob=-2.0))
+    eos, sep = tok.add_special_token("<eos>"), tok.add_special_token("s<eos")
+    for name in (b"<eos>", b"s<eos>"):
+        data = b"x" * at + name + b"y" * (200_000 - at)
+        ids = tok.encode(data)
+        assert ids.count(eos) == 1 and sep not in ids
+        assert tok.decode_bytes(ids) == data
+        assert tok.encode_batch([b"a", data, b"a"]) == [tok.encode(b"a"), ids, tok.encode(b"a")]
+        assert tok.encode_with_offsets(data)[0] == ids
+        # As ordinary text the name is cut like any other.
+        ordinary = tok.encode_ordinary(data)
+        assert eos not in ordinary and tok.decode_bytes(ordinary) == data
+
+
 def test_chunks_equal_the_reference(model, rng):
     tokens, bigrams = random_vocab(rng, compact=False)
     tok = model(tokens, bigrams, 0.3)

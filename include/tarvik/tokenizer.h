@@ -240,6 +240,14 @@ class Tokenizer {
   Status encode_batch(std::span<const std::string_view> texts, EncodeMode mode, bool special,
                       IdSink& out, std::span<std::uint64_t> offsets,
                       const CancelCheck& cancel = {}) const;
+  // How the default mode cuts a filtered text of over 131072 bytes into
+  // pieces that it encodes independently (with special tokens): the piece
+  // that starts at `start` ends 65536 bytes later (at most at the text's
+  // end), or earlier, where a special token's name that would cross that
+  // point starts. Which end it is depends only on the bytes before
+  // start + 65536 + piece_lookahead(), so a stream can cut as it reads.
+  std::size_t piece_end(std::string_view bytes, std::size_t start) const;
+  std::size_t piece_lookahead() const;
   // (start, end) byte offsets of each id by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;
   // The joined token bytes; the index-out-of-bounds fault for an id outside the table.

@@ -53,7 +53,11 @@ Status DocumentCutter::end_document() {
     add_filtered(model_.apply_filters(raw_));
     raw_.clear();
   }
-  emit(pending_, true);
+  std::size_t at = 0;
+  if (mode_ == EncodeMode::kScored && document_bytes_ > kWholeLimit) {
+    while (pending_.size() - at > kChunk) at = emit_piece(at);
+  }
+  emit(std::string_view(pending_).substr(at), true);
   pending_.clear();
   document_bytes_ = 0;
   return {};
@@ -67,28 +71,23 @@ Units DocumentCutter::take() {
 
 void DocumentCutter::add_filtered(std::string_view bytes) {
   document_bytes_ += bytes.size();
+  pending_.append(bytes);
   // Until a context-weighted document passes kWholeLimit it may still end up
-  // one unit, so it is held; from then on, the library's encoding of the
-  // whole document is fixed kChunk pieces from its start, and every complete
-  // piece can go.
-  if (mode_ != EncodeMode::kScored || document_bytes_ <= kWholeLimit) {
-    pending_.append(bytes);
-    return;
-  }
-  std::size_t used = 0;
-  if (!pending_.empty()) {
-    used = std::min(kChunk - pending_.size() % kChunk, bytes.size());
-    pending_.append(bytes.substr(0, used));
-    if (pending_.size() % kChunk != 0) return;
-    for (std::size_t at = 0; at < pending_.size(); at += kChunk)
-      emit(std::string_view(pending_).substr(at, kChunk), false);
-    pending_.clear();
-  }
-  while (bytes.size() - used >= kChunk) {
-    emit(bytes.substr(used, kChunk), false);
-    used += kChunk;
-  }
-  pending_.assign(bytes.substr(used));
+  // one unit, so it is held; from then on, the library cuts the whole
+  // document into pieces from its start (Tokenizer::piece_end), and a piece
+  // can go once the bytes that decide where it ends are here.
+  if (mode_ != EncodeMode::kScored || document_bytes_ <= kWholeLimit) return;
+  const std::size_t settled = kChunk + model_.piece_lookahead();
+  std::size_t at = 0;
+  while (pending_.size() - at > settled) at = emit_piece(at);
+  pending_.erase(0, at);
+}
+
+std::size_t DocumentCutter::emit_piece(std::size_t at) {
+  const std::string_view rest = std::string_view(pending_).substr(at);
+  const std::size_t end = model_.piece_end(rest, 0);
+  emit(rest.substr(0, end), false);
+  return at + end;
 }
 
 void DocumentCutter::emit(std::string_view bytes, bool ends_document) {

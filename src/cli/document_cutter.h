@@ -11,16 +11,19 @@
 //
 // Cutting rules (the reasons are in the .cpp):
 // - context-weighted mode: a document whose filtered length is at most
-//   kWholeLimit is one unit; a longer one is cut every kChunk bytes from its
-//   start, exactly where encoding the whole document cuts it;
+//   kWholeLimit is one unit; a longer one is cut into pieces from its start
+//   exactly where encoding the whole document cuts it (Tokenizer::piece_end:
+//   every kChunk bytes, or just before a special token's name that would
+//   cross that point);
 // - greedy and dense modes: each document is one unit, and a document longer
 //   than kSingleUnitLimit filtered bytes is refused (the cutter would have to
 //   hold it whole);
 // - the model's filters are applied per piece, with raw pieces cut only where
 //   the filters cannot carry state across (after a byte that is neither
 //   whitespace nor stripped), so filtering piecewise equals filtering whole.
-// Memory: the unemitted tail of the current document (below kChunk plus one
-// piece in context-weighted mode) plus the units not yet taken.
+// Memory: the unemitted tail of the current document (at most kChunk plus
+// the longest special token's name plus one piece in context-weighted mode)
+// plus the units not yet taken.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +37,9 @@
 
 namespace tarvik::cli {
 
-// The library's fixed chunking of long context-weighted inputs: inputs up to
-// kWholeLimit bytes are one unit, longer ones are cut every kChunk bytes.
+// The library's chunking of long context-weighted inputs: inputs up to
+// kWholeLimit bytes are one unit, longer ones are cut into pieces of about
+// kChunk bytes.
 inline constexpr std::size_t kWholeLimit = 131072;
 inline constexpr std::size_t kChunk = 65536;
 // The longest document the greedy and dense modes take.
@@ -73,6 +77,8 @@ class DocumentCutter {
  private:
   void add_filtered(std::string_view bytes);
   void emit(std::string_view bytes, bool ends_document);
+  // Emits the piece of pending_ that starts at `at`; returns its end.
+  std::size_t emit_piece(std::size_t at);
 
   const Tokenizer& model_;
   EncodeMode mode_;

@@ -96,7 +96,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
            (window_bytes < kWindowBytes || units.size() < min_units)) {
       const std::size_t n = texts[item].size();
       const bool split = mode.chunked && n > kParallelThreshold;
-      const std::size_t end = split ? std::min(n, item_pos + kChunkSize) : n;
+      const std::size_t end = split ? encoder.piece_end(texts[item], item_pos) : n;
       units.push_back({item, item_pos, end, end == n});
       window_bytes += end - item_pos;
       if (end == n) {

@@ -1,8 +1,9 @@
 // Encoding many texts on the worker pool, joined in input order.
 //
 // Work is cut into units: one per text, except that a text split by the
-// chunked mode is cut into the same kChunkSize chunks encode_parallel cuts it
-// into, so item i comes out exactly as encoding it alone would. Units are
+// chunked mode is cut into the same pieces (Encoder::piece_end) that
+// encode_parallel cuts it into, so item i comes out exactly as encoding it
+// alone would. Units are
 // taken in windows of about 64 KiB of input; within a window the pool's
 // runners take units from its counter (balanced by bytes, since a unit is at
 // most a chunk or one short text), and after it the calling thread appends
@@ -31,7 +32,7 @@ namespace tarvik {
 // One encoding mode of an Encoder, as a unit of a batch runs it.
 struct BatchMode {
   Result<TokenIds> (Encoder::*encode)(std::string_view, const CancelCheck&) const;
-  // Texts above kParallelThreshold are cut into kChunkSize chunks.
+  // Texts above kParallelThreshold are cut into pieces (Encoder::piece_end).
   bool chunked = false;
 };
 

@@ -200,6 +200,9 @@ struct Encoder::Impl {
   // Every id a walk can report, and every byte value, is a position of the
   // token table: the context-weighted pass needs no bounds checks.
   bool ids_in_table = false;
+  // The trie's special-token names of two bytes or more: a piece boundary
+  // must not cut one.
+  std::vector<std::string> special_names;
   // The special-token-free variant, made by Encoder::ordinary() on first use.
   std::once_flag ordinary_once;
   std::unique_ptr<Encoder> ordinary;
@@ -278,6 +281,14 @@ Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
   }
   if (!pairs) pairs = std::make_shared<const PairTable>();
   const bool ids_in_table = all_ids_in_table(tokens);
+  std::vector<std::string> special_names;
+  for (const SpecialToken& special : vocab.special_tokens) {
+    for (const Token& token : tokens) {
+      if (token.id == special.id && token.bytes.size() >= 2) special_names.push_back(token.bytes);
+    }
+  }
+  std::sort(special_names.begin(), special_names.end());
+  special_names.erase(std::unique(special_names.begin(), special_names.end()), special_names.end());
   auto impl = std::make_unique<Impl>(std::move(vocab), context_weight, std::move(trie));
   impl->max_token_len = impl->trie.max_token_len();
   impl->log_probs = std::move(log_probs);
@@ -287,6 +298,7 @@ Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
   impl->bigrams_empty = impl->vocab.bigrams.empty();
   impl->pairs = std::move(pairs);
   impl->ids_in_table = ids_in_table;
+  impl->special_names = std::move(special_names);
   return Encoder(std::move(impl));
 }
 
@@ -530,13 +542,42 @@ Result<TokenIds> Encoder::encode_dense(std::string_view input, const CancelCheck
   return impl_->dense(bytes_of(input), input.size(), cancel);
 }
 
+std::size_t Encoder::piece_end(std::string_view input, std::size_t start) const {
+  const std::size_t n = input.size();
+  if (n - start <= kChunkSize) return n;
+  std::size_t end = start + kChunkSize;
+  // Moving the end back to a name's start can put it inside an earlier
+  // name, so look again until no name crosses it.
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const std::string& name : impl_->special_names) {
+      // A crossing occurrence starts in (end - name.size(), end).
+      const std::size_t from = std::max(start + 1, end - std::min(end, name.size() - 1));
+      const std::size_t found = input.substr(0, end + name.size() - 1).find(name, from);
+      if (found < end) {
+        end = found;
+        moved = true;
+      }
+    }
+  }
+  return end;
+}
+
+std::size_t Encoder::piece_lookahead() const {
+  std::size_t longest = 1;
+  for (const std::string& name : impl_->special_names) longest = std::max(longest, name.size());
+  return longest - 1;
+}
+
 Result<TokenIds> Encoder::encode_parallel(std::string_view input,
                                           const CancelCheck& cancel) const {
   const std::size_t n = input.size();
   if (n == 0) return TokenIds{};
   if (n <= kParallelThreshold) return encode_scored(input, cancel);
 
-  const std::size_t chunks = (n + kChunkSize - 1) / kChunkSize;
+  std::vector<std::size_t> cuts{0};
+  while (cuts.back() < n) cuts.push_back(piece_end(input, cuts.back()));
+  const std::size_t chunks = cuts.size() - 1;
   struct Slot {
     TokenIds ids;
     std::optional<Error> error;
@@ -559,8 +600,8 @@ Result<TokenIds> Encoder::encode_parallel(std::string_view input,
   const CancelCheck on_worker = [&] { return stop.load(std::memory_order_relaxed); };
   auto task = [&](std::size_t k) {
     Slot& slot = slots[k];
-    const std::size_t start = k * kChunkSize;
-    const std::size_t len = std::min(kChunkSize, n - start);
+    const std::size_t start = cuts[k];
+    const std::size_t len = cuts[k + 1] - start;
     try {
       if (stop.load(std::memory_order_relaxed)) {
         slot.error = Error::interrupted();

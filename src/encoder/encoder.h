@@ -8,7 +8,8 @@
 //                     plus context_weight x the bigram value against the best
 //                     path's previous token.
 //   encode_parallel - encode_scored, with inputs above kParallelThreshold cut
-//                     into kChunkSize chunks encoded on the worker pool.
+//                     into pieces of kChunkSize bytes (see piece_end) encoded
+//                     on the worker pool.
 //   encode_dense    - fewest tokens.
 // Every mode takes an optional cancellation check (tarvik/callbacks.h),
 // polled every few milliseconds of work, counted in trie steps a position may
@@ -64,6 +65,16 @@ class Encoder {
   // once, and kept with this one. *this when there are no special tokens.
   // Only for encoding: its vocab() has the special tokens' bytes blanked.
   Result<const Encoder*> ordinary() const;
+
+  // Where the piece of a long input that starts at `start` ends, for
+  // encode_parallel and the batch runner: start + kChunkSize (at most the
+  // input's end), moved back to the start of a special token's name that
+  // would otherwise cross it, so that the name is found whole in the next
+  // piece (never back to `start` itself: a piece is never empty).
+  std::size_t piece_end(std::string_view input, std::size_t start) const;
+  // How far past start + kChunkSize piece_end may look: the longest such
+  // name's length less one.
+  std::size_t piece_lookahead() const;
 
   // (start, end) byte offsets of each id, by the running sum of token lengths.
   Result<Offsets> offsets(std::span<const TokenId> ids) const;

@@ -267,6 +267,14 @@ Result<FlatIds> Tokenizer::encode_batch(std::span<const std::string_view> texts,
   return flat;
 }
 
+std::size_t Tokenizer::piece_end(std::string_view bytes, std::size_t start) const {
+  return state_->model->piece_end(bytes, start);
+}
+
+std::size_t Tokenizer::piece_lookahead() const {
+  return state_->model->piece_lookahead();
+}
+
 Result<Offsets> Tokenizer::offsets(std::span<const TokenId> ids) const {
   return state_->model->offsets(ids);
 }
