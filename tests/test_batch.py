@@ -165,6 +165,9 @@ def test_non_text_item_names_its_index(tok, call, bad):
     texts = ["fine", b"also", "ok", bad, "never reached"]
     with pytest.raises(TypeError, match=r"^texts\[3\]: text must be str or bytes$"):
         call(tok, texts)
+    # A single str would be a batch of its characters.
+    with pytest.raises(TypeError, match=r"^texts must be an iterable of texts, not str$"):
+        call(tok, "abc")
 
 
 @pytest.mark.parametrize(

@@ -199,6 +199,12 @@ bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out) {
 }
 
 bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, TextBatch* out) {
+  // A str is an iterable of one-character texts, which is never what a
+  // caller of a batch call means.
+  if (PyUnicode_Check(texts)) {
+    PyErr_SetString(PyExc_TypeError, "texts must be an iterable of texts, not str");
+    return false;
+  }
   // Growing by doubling would hold the old and new arrays at once.
   if (PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) {
     const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(texts));
