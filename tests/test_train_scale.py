@@ -374,3 +374,26 @@ def test_the_runner_count_does_not_change_the_model(tmp_path):
         hashes.append(run.stdout.split())
     assert hashes[0][0] == hashes[0][1]
     assert hashes[1] == hashes[0] and hashes[2] == hashes[0]
+
+
+@pytest.mark.parametrize("kind", ["int64 array", "uint16 array", "array('I')", "uint8 array",
+                                  "memoryview", "bytearray"])
+def test_integer_arrays_are_read_by_value_on_every_path(kind, tmp_path):
+    # The constructor and encode() read an array of wider integers by value;
+    # the iterator and count paths must too, not as its memory.
+    import array
+    np = pytest.importorskip("numpy")
+    data = b" ".join(b"w%d" % (i % 50) for i in range(2000))
+    make = {
+        "int64 array": lambda: np.frombuffer(data, dtype=np.uint8).astype(np.int64),
+        "uint16 array": lambda: np.frombuffer(data, dtype=np.uint8).astype(np.uint16),
+        "array('I')": lambda: array.array("I", list(data)),
+        "uint8 array": lambda: np.frombuffer(data, dtype=np.uint8),
+        "memoryview": lambda: memoryview(data),
+        "bytearray": lambda: bytearray(data),
+    }[kind]
+    options = dict(vocab_size=300, show_progress=False, check_quality=False)
+    expected = model_bytes(Q(data, **options), tmp_path, "bytes")
+    assert model_bytes(Q.train_from_iterator([make()], **options), tmp_path, "iter") == expected
+    blob = Q.count_chunks([make()])
+    assert model_bytes(Q.train_from_counts(blob, **options), tmp_path, "counts") == expected

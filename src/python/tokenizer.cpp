@@ -349,18 +349,24 @@ bool convert_paths(PyObject* object, std::vector<std::string>* out) {
   return !PyErr_Occurred();
 }
 
-// Hands one text to the counter: str as UTF-8, any bytes-like object's bytes
-// (copied by the counter), or a sequence of ints 0-255.
+// Hands one text to the counter: str as UTF-8, a bytes-like object of
+// one-byte items as its bytes (copied by the counter), or a sequence of ints
+// 0-255. An array of wider items is read by value, as encode() and the
+// constructor read it, not as its memory.
 bool add_text_item(TextCounter& counter, PyObject* item, const std::string& message) {
   if (!PyUnicode_Check(item) && PyObject_CheckBuffer(item)) {
     Py_buffer view;
-    if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) == 0) {
-      counter.add(std::string_view(static_cast<const char*>(view.buf),
-                                   static_cast<std::size_t>(view.len)));
+    if (PyObject_GetBuffer(item, &view, PyBUF_FORMAT) == 0) {
+      const bool bytes = view.itemsize == 1;
+      if (bytes) {
+        counter.add(std::string_view(static_cast<const char*>(view.buf),
+                                     static_cast<std::size_t>(view.len)));
+      }
       PyBuffer_Release(&view);
-      return true;
+      if (bytes) return true;
+    } else {
+      PyErr_Clear();
     }
-    PyErr_Clear();
   }
   TextBytes text;
   if (!convert_text(item, message.c_str(), &text)) return false;
