@@ -9,11 +9,15 @@
 // and the next use creates a fresh one there.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "tarvik/callbacks.h"
 
 namespace tarvik {
 
@@ -95,6 +99,31 @@ class WorkerPool {
 
   explicit WorkerPool(std::size_t size);
   State* state_;
+};
+
+// The cancel check of work spread over the pool. Only the thread that made
+// it asks `cancel` (which may need that thread's context, such as a lock it
+// holds); every runner sees the stop through a flag.
+class PoolStop {
+ public:
+  explicit PoolStop(const CancelCheck& cancel)
+      : cancel_(cancel), caller_(std::this_thread::get_id()) {}
+
+  // True once a stop has been asked for; on the making thread, asks first.
+  bool operator()() {
+    if (stopped_.load(std::memory_order_relaxed)) return true;
+    if (cancel_ && std::this_thread::get_id() == caller_ && cancel_()) {
+      stopped_.store(true);
+      return true;
+    }
+    return false;
+  }
+  bool stopped() const { return stopped_.load(); }
+
+ private:
+  const CancelCheck& cancel_;
+  const std::thread::id caller_;
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace tarvik

@@ -256,6 +256,15 @@ bool all_ids_in_table(const std::vector<Token>& tokens) {
          });
 }
 
+// The special tokens' ids, ascending, for binary searches over the table.
+std::vector<TokenId> sorted_special_ids(const Vocab& vocab) {
+  std::vector<TokenId> ids;
+  ids.reserve(vocab.special_tokens.size());
+  for (const SpecialToken& special : vocab.special_tokens) ids.push_back(special.id);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
 }  // namespace
 
 // Everything that can fail or throw happens before `vocab` is moved from, so
@@ -281,10 +290,12 @@ Result<Encoder> Encoder::assemble(Vocab&& vocab, double context_weight,
   }
   if (!pairs) pairs = std::make_shared<const PairTable>();
   const bool ids_in_table = all_ids_in_table(tokens);
+  const std::vector<TokenId> special_ids = sorted_special_ids(vocab);
   std::vector<std::string> special_names;
-  for (const SpecialToken& special : vocab.special_tokens) {
-    for (const Token& token : tokens) {
-      if (token.id == special.id && token.bytes.size() >= 2) special_names.push_back(token.bytes);
+  for (const Token& token : tokens) {
+    if (token.bytes.size() >= 2 &&
+        std::binary_search(special_ids.begin(), special_ids.end(), token.id)) {
+      special_names.push_back(token.bytes);
     }
   }
   std::sort(special_names.begin(), special_names.end());
@@ -650,9 +661,7 @@ Result<const Encoder*> Encoder::ordinary() const {
   // so a later call tries again.
   std::call_once(impl.ordinary_once, [&impl] {
     Vocab vocab = impl.vocab;
-    std::vector<TokenId> special_ids;
-    for (const SpecialToken& special : vocab.special_tokens) special_ids.push_back(special.id);
-    std::sort(special_ids.begin(), special_ids.end());
+    const std::vector<TokenId> special_ids = sorted_special_ids(vocab);
     // A token with empty bytes is never in the trie; the learned token whose
     // bytes a special token shadowed is found again.
     for (Token& token : vocab.tokens) {

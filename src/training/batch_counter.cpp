@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 
 #include "common/text.h"
 #include "common/worker_pool.h"
@@ -86,16 +85,7 @@ Status BatchCounter::count(const CancelCheck& cancel) {
 
   const std::size_t part_count = parts.size() - 1;
   std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  const std::thread::id caller = std::this_thread::get_id();
-  auto poll = [&]() -> bool {
-    if (stop.load(std::memory_order_relaxed)) return true;
-    if (cancel && std::this_thread::get_id() == caller && cancel()) {
-      stop.store(true);
-      return true;
-    }
-    return false;
-  };
+  PoolStop poll(cancel);
   WorkerPool::shared().run(std::min(runners, std::max<std::size_t>(part_count, 1)),
                            [&](std::size_t runner) {
                              ChunkCounter& counter = counters_[runner];
@@ -114,7 +104,7 @@ Status BatchCounter::count(const CancelCheck& cancel) {
                                }
                              }
                            });
-  if (stop.load()) return Error::interrupted();
+  if (poll.stopped()) return Error::interrupted();
 
   stretches_.clear();
   buffer_.erase(0, keep);

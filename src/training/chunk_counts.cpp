@@ -584,16 +584,12 @@ void ChunkCounter::finish_text() {
 
 void ChunkCounter::absorb(ChunkCounter& other) {
   other.finish_text();
-  std::vector<Share>& mine = tables_->shares;
   std::vector<Share>& theirs = other.tables_->shares;
-  for (std::size_t i = 0; i < theirs.size(); ++i) {
-    if (mine.size() == theirs.size()) {
-      theirs[i].move_into([&](std::uint64_t) -> Share& { return mine[i]; });
-    } else {
-      // Counters of different share counts (made around a change of the
-      // pool's size): every key is placed anew.
-      theirs[i].move_into([&](std::uint64_t hash) -> Share& { return tables_->share(hash); });
-    }
+  // Every key is placed by its hash: between counters of the same share
+  // count that is the share of the same index, and it also holds for
+  // counters made around a change of the pool's size.
+  for (Share& share : theirs) {
+    share.move_into([&](std::uint64_t hash) -> Share& { return tables_->share(hash); });
   }
   other.tables_ = std::make_unique<Tables>(theirs.size());
 }

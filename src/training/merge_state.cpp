@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
-#include <thread>
 #include <vector>
 
 #include "common/parallel_sort.h"
@@ -542,19 +541,10 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   }
   if (parts.back() != rewrite.size()) parts.push_back(rewrite.size());
 
-  // Only this thread asks `stop` (it may need the caller's context); the
-  // other runners watch the flag it sets.
-  const std::thread::id caller = std::this_thread::get_id();
-  std::atomic<bool> stopped{false};
-  auto poll = [&] {
-    if (stop && std::this_thread::get_id() == caller && !stopped.load() && stop()) {
-      stopped.store(true);
-    }
-  };
+  PoolStop poll(stop);
   std::atomic<std::uint64_t> cleared{0};
   auto rewrite_part = [&](std::size_t p) {
-    poll();
-    if (stopped.load(std::memory_order_relaxed)) return;
+    if (poll()) return;
     constexpr std::size_t kBatch = 64;
     Pos batch[kBatch];
     std::uint64_t part_cleared = 0;
@@ -587,7 +577,7 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   };
   WorkerPool::shared().run(parts.size() - 1, rewrite_part, poll);
   stale_entries_ -= cleared.load();
-  if (stopped.load()) return Error::interrupted();
+  if (poll.stopped()) return Error::interrupted();
 
   std::uint8_t* out = base;
   for (std::uint32_t index : live) {
