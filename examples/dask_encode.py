@@ -1,7 +1,7 @@
 """Encode many files with Dask: one .npy shard of token ids per task, plus an index.
 
 The tokenizer is pickled and sent to every worker once (client.scatter with
-broadcast=True). Each task reads its part of the inputs itself (the files must
+broadcast=True, under a key of its own: see encode_on_cluster). Each task reads its part of the inputs itself (the files must
 be on storage the workers see), encodes it with encode_batch_to_numpy and
 writes two files to the output directory (which the workers must see too):
 shard-NNNNN.npy with the token ids (uint32) and shard-NNNNN.offsets.npy with
@@ -140,8 +140,12 @@ def encode_on_cluster(client, tok, paths, output_dir, document_per_line=False, e
     paths = [str(p) for p in paths]
     shards = plan_shards(paths, document_per_line, shard_bytes)
     os.makedirs(output_dir, exist_ok=True)
-    # Sent once to every worker instead of once per task.
-    shared_tok = client.scatter(tok, broadcast=True)
+    # Sent once to every worker instead of once per task. hash=False gives
+    # the scatter a fresh key: under the content hash, a second call with
+    # the same tokenizer reuses the key of the first call's future, and when
+    # that future is released just before, the scheduler can drop the data
+    # the new tasks depend on ("lost dependencies").
+    shared_tok = client.scatter(tok, broadcast=True, hash=False)
     futures = [
         client.submit(encode_shard, number, spec, shared_tok, str(output_dir), eos_id, pure=False)
         for number, spec in enumerate(shards)

@@ -153,6 +153,17 @@ def test_concatenated_shards_equal_one_encode(
         assert shard_offsets[-1] == entry["tokens"] == len(np.load(tmp_path / entry["ids"]))
 
 
+def test_back_to_back_runs_with_one_tokenizer_all_finish(client, files, model, tmp_path):
+    # Each run scatters the same tokenizer just after the run before released
+    # its copy: both must not land under one key.
+    first = None
+    for run in range(12):
+        index = dask_encode.encode_on_cluster(client, model, files[:3], tmp_path / str(run),
+                                              timeout=TIMEOUT)
+        first = first or index
+        assert index["tokens"] == first["tokens"] > 0
+
+
 @pytest.mark.parametrize("data", [b"", b"\n", b"a", b"a\n", b"a\n\nbc\n", b"\n\nx\ny", b"abc\n" * 9])
 def test_line_ranges_give_every_line_once(tmp_path, data):
     path = tmp_path / "lines.txt"
@@ -183,7 +194,7 @@ def test_a_missing_file_on_a_worker_raises_in_the_client(client, files, model, t
     doomed.write_bytes(b"here while planning\n")
     shards = dask_encode.plan_shards([str(doomed)], False, 1 << 20)
     doomed.unlink()
-    shared = client.scatter(model, broadcast=True)
+    shared = client.scatter(model, broadcast=True, hash=False)
     future = client.submit(dask_encode.encode_shard, 0, shards[0], shared, str(tmp_path), pure=False)
     with pytest.raises(FileNotFoundError, match="doomed.txt"):
         future.result(timeout=TIMEOUT)
