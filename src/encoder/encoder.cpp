@@ -235,7 +235,7 @@ struct Encoder::Impl {
   }
   // The weighted pair term for a previous token outside the prebuilt rows.
   double slow_pair_term(TokenId left, TokenId right) const {
-    auto it = vocab.bigrams.find(bigram_key(left, right));
+    const auto* it = vocab.bigrams.find(bigram_key(left, right));
     return it == vocab.bigrams.end() ? unseen_term : context_weight * it->second;
   }
 };

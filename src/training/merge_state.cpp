@@ -609,18 +609,18 @@ Status MergeState<Layout>::finalize(Vocab& vocab, const CancelCheck& stop) {
   }
   std::vector<std::uint64_t> row(vocab.tokens.size(), 0);
   pairs_.for_each([&](PairEntry& pair) { row[Layout::left(pair.key)] += pair.count; });
-  vocab.bigrams.clear();
-  vocab.bigrams.reserve(pairs_.size());
-  std::uint64_t done = 0;
+  std::vector<BigramTable::Entry> bigrams;
+  bigrams.reserve(pairs_.size());
   for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
     if (!pairs_.used(i)) continue;
     const PairEntry& pair = pairs_.at(i);
     TokenId a = Layout::left(pair.key), b = Layout::right(pair.key);
-    vocab.bigrams.emplace(bigram_key(a, b),
-                          std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
-    if (++done % kPollEvery == 0 && stop && stop()) return Error::interrupted();
+    bigrams.emplace_back(bigram_key(a, b),
+                         std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
+    if (bigrams.size() % kPollEvery == 0 && stop && stop()) return Error::interrupted();
   }
   pairs_.release();
+  vocab.bigrams = BigramTable::from_entries(std::move(bigrams));
   return {};
 }
 

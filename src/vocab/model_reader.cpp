@@ -104,10 +104,12 @@ class ModelReader {
     }
     if (r_.failed()) return r_.error();
 
-    vocab.bigrams.reserve(bigrams.size());
+    std::vector<BigramTable::Entry> entries;
+    entries.reserve(bigrams.size());
     for (const BigramEntry& entry : bigrams) {
-      vocab.bigrams.insert_or_assign(bigram_key(entry.left, entry.right), entry.log_prob);
+      entries.emplace_back(bigram_key(entry.left, entry.right), entry.log_prob);
     }
+    vocab.bigrams = BigramTable::from_entries(std::move(entries));
     for (const SpecialToken& special : vocab.special_tokens) {
       vocab.id_by_name.insert_or_assign(special.name, special.id);
     }

@@ -2,12 +2,9 @@
 // into a buffer sized beforehand.
 #include "vocab/model_file.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <utility>
-#include <vector>
 
 #include "tarvik/version.h"
 #include "vocab/json_writer.h"
@@ -153,30 +150,6 @@ std::size_t document_bound(const Vocab& vocab, std::span<const Filter> filters) 
   return size;
 }
 
-// The bigram table in (left, right) order, so that a vocabulary always gives
-// the same file whatever order the hash map happens to hold. The keys are
-// (left << 32 | right), so key order is that order. A least-significant-digit
-// radix sort on 16-bit digits, skipping digits that all keys share (ids below
-// 65536 leave two of the four passes), costs a third of std::sort here.
-std::vector<std::pair<std::uint64_t, double>> sorted_bigrams(const BigramTable& bigrams) {
-  using Entry = std::pair<std::uint64_t, double>;
-  std::vector<Entry> entries(bigrams.begin(), bigrams.end());
-  if (entries.size() < 2) return entries;
-  std::vector<Entry> scratch(entries.size());
-  std::vector<std::size_t> starts(std::size_t{1} << 16);
-  for (unsigned shift = 0; shift < 64; shift += 16) {
-    auto digit = [shift](const Entry& e) { return (e.first >> shift) & 0xFFFF; };
-    std::fill(starts.begin(), starts.end(), 0);
-    for (const Entry& e : entries) ++starts[digit(e)];
-    if (starts[digit(entries.front())] == entries.size()) continue;  // one digit value: no change
-    std::size_t sum = 0;
-    for (std::size_t& start : starts) sum += std::exchange(start, sum);
-    for (const Entry& e : entries) scratch[starts[digit(e)]++] = e;
-    entries.swap(scratch);
-  }
-  return entries;
-}
-
 }  // namespace
 
 namespace detail {
@@ -188,7 +161,7 @@ ByteBuffer render_model_buffer(const Vocab& vocab, std::span<const Filter> filte
   buf.append("\",\n  \"tokens\": ");
   write_records(buf, vocab.tokens, [&](const Token& token) { write_token(buf, token); });
   buf.append(",\n  \"bigrams\": ");
-  write_records(buf, sorted_bigrams(vocab.bigrams),
+  write_records(buf, vocab.bigrams,
                 [&](const auto& entry) { write_bigram(buf, entry.first, entry.second); });
   buf.append(",\n  \"vocab_size\": ");
   char* out = buf.room(kMaxU64Chars);

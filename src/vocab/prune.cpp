@@ -105,12 +105,14 @@ Result<Vocab> prune_vocab(const Vocab& vocab, std::uint64_t target_size,
     pruned.special_tokens.push_back(SpecialToken{entry.name, new_id, entry.bytes});
     pruned.id_by_name[entry.name] = new_id;
   }
-  pruned.bigrams.reserve(vocab.bigrams.size());
+  std::vector<BigramTable::Entry> bigrams;
+  bigrams.reserve(vocab.bigrams.size());
   for (const auto& [key, value] : vocab.bigrams) {
     TokenId left = id_map.get(bigram_left(key));
     TokenId right = id_map.get(bigram_right(key));
-    if (left != kNoId && right != kNoId) pruned.bigrams[bigram_key(left, right)] = value;
+    if (left != kNoId && right != kNoId) bigrams.emplace_back(bigram_key(left, right), value);
   }
+  pruned.bigrams = BigramTable::from_entries(std::move(bigrams));
   pruned.vocab_size = pruned.tokens.size();
   return pruned;
 }

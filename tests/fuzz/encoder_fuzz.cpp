@@ -182,7 +182,7 @@ TokenIds reference_scored(const Lookup& lookup, const tarvik::Vocab& vocab, doub
       if (s == 0) return start_term;
       if (!use_pairs) return start_term;
       if (vocab.bigrams.empty()) return unseen_term;
-      auto it = vocab.bigrams.find(tarvik::bigram_key(ctx, t));
+      const auto* it = vocab.bigrams.find(tarvik::bigram_key(ctx, t));
       return it == vocab.bigrams.end() ? unseen_term : weight * it->second;
     };
     lookup.each_match(text, s, [&](TokenId t, std::size_t len) {
@@ -255,12 +255,13 @@ std::string shape(Bytes& in, tarvik::Vocab& vocab, double& weight) {
     if ((b & 1) && table > 256) return static_cast<TokenId>(256 + (b >> 1) % (table - 256));
     return b;
   };
-  const std::size_t bigrams = in.next() % 32;
-  for (std::size_t i = 0; i < bigrams; ++i) {
+  std::vector<tarvik::BigramTable::Entry> bigrams;
+  for (std::size_t i = in.next() % 32; i > 0; --i) {
     const TokenId left = end_of(in.next());
     const TokenId right = end_of(in.next());
-    vocab.bigrams[tarvik::bigram_key(left, right)] = value_of(in.next());
+    bigrams.emplace_back(tarvik::bigram_key(left, right), value_of(in.next()));
   }
+  vocab.bigrams = tarvik::BigramTable::from_entries(std::move(bigrams));
   if (!(flags & 1)) {
     std::string text(in.rest().substr(0, kMaxText));
     text += run_cut;

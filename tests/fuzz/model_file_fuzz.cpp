@@ -71,10 +71,12 @@ tarvik::ModelDocument document_from_bytes(const std::uint8_t* data, std::size_t 
       token.merge_pair = MergePair{static_cast<TokenId>(take(4)), static_cast<TokenId>(take(4))};
     vocab.tokens.push_back(std::move(token));
   }
+  std::vector<BigramTable::Entry> bigram_entries;
   for (std::size_t i = 0; i < bigrams; ++i) {
     const std::uint64_t key = take(8);
-    vocab.bigrams[key] = take_double();
+    bigram_entries.emplace_back(key, take_double());
   }
+  vocab.bigrams = BigramTable::from_entries(std::move(bigram_entries));
   for (std::size_t i = 0; i < specials; ++i) {
     SpecialToken special;
     special.name = lossy_utf8(take_bytes());
@@ -139,13 +141,13 @@ int check_round_trip(const tarvik::Vocab& vocab, std::span<const tarvik::Filter>
                       "log_prob of token " + std::to_string(i) + " changed bits");
   }
   for (const auto& [key, value] : vocab.bigrams) {
-    auto it = again->bigrams.find(key);
+    const auto* it = again->bigrams.find(key);
     TARVIK_FUZZ_CHECK(it != again->bigrams.end() && std::bit_cast<std::uint64_t>(it->second) ==
                                                         std::bit_cast<std::uint64_t>(value),
                       "bigram " + std::to_string(key) + " changed bits");
   }
 
-  // Bigrams are written in (left, right) order, not hash order, so writing
+  // Bigrams are written in (left, right) order, so writing
   // what was read back gives the same text.
   TARVIK_FUZZ_CHECK(render_model(*again, document->filters) == rendered,
                     "rendering is not stable");
