@@ -326,32 +326,41 @@ std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::ui
 // ---------------------------------------------------------------------------
 // ChunkCounts
 
-bool ChunkCounts::bytes_before(const Chunk& x, const Chunk& y) const {
-  // The first eight bytes, byte-swapped so that the first is the most
-  // significant, settle nearly every comparison without a memcmp. Zeros past
-  // the end of a short chunk sort below every byte, so differing heads order
-  // the strings correctly; equal heads fall back to the full comparison.
-  auto head = [this](const Chunk& chunk) {
+void ChunkCounts::sort_by(bool weight_first) {
+  // The chunks are sorted through keys that carry each one's first eight
+  // bytes, byte-swapped so that the first is the most significant: they settle
+  // nearly every comparison without touching the arena, which sorting the
+  // chunks themselves read at random for every comparison. Zeros past the end
+  // of a short chunk sort below every byte, so differing heads order the
+  // strings correctly; equal heads fall back to the full comparison.
+  struct Keyed {
+    std::uint64_t head;
+    Chunk chunk;
+  };
+  const std::size_t n = chunks_.size();
+  MappedVector<Keyed> keyed;
+  keyed.resize_for_overwrite(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Chunk& chunk = chunks_[i];
     std::uint64_t word = chunk.source;
     if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
-    return __builtin_bswap64(word);
-  };
-  const std::uint64_t a = head(x), b = head(y);
-  if (a != b) return a < b;
-  if (x.is_inline() && y.is_inline()) return x.length < y.length;
-  return bytes(x) < bytes(y);  // char_traits<char> compares as unsigned char
+    keyed[i] = {__builtin_bswap64(word), chunk};
+  }
+  parallel_sort(keyed.begin(), keyed.end(), [this, weight_first](const Keyed& x, const Keyed& y) {
+    if (weight_first && x.chunk.weight != y.chunk.weight) return x.chunk.weight > y.chunk.weight;
+    if (x.head != y.head) return x.head < y.head;
+    if (x.chunk.is_inline() && y.chunk.is_inline()) return x.chunk.length < y.chunk.length;
+    return bytes(x.chunk) < bytes(y.chunk);  // char_traits<char> compares as unsigned char
+  });
+  for (std::size_t i = 0; i < n; ++i) chunks_[i] = keyed[i].chunk;
 }
 
 void ChunkCounts::sort_by_weight() {
-  parallel_sort(chunks_.begin(), chunks_.end(), [this](const Chunk& x, const Chunk& y) {
-    if (x.weight != y.weight) return x.weight > y.weight;
-    return bytes_before(x, y);
-  });
+  sort_by(true);
 }
 
 void ChunkCounts::sort_by_bytes() {
-  parallel_sort(chunks_.begin(), chunks_.end(),
-                [this](const Chunk& x, const Chunk& y) { return bytes_before(x, y); });
+  sort_by(false);
 }
 
 void ChunkCounts::append(std::string_view bytes, std::uint64_t weight) {

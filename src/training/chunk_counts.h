@@ -76,7 +76,7 @@ class ChunkCounts {
 
  private:
   friend class ChunkCounter;
-  bool bytes_before(const Chunk& x, const Chunk& y) const;
+  void sort_by(bool weight_first);
   MappedVector<Chunk> chunks_;
   MappedVector<char> arena_;
   std::uint64_t total_bytes_ = 0;

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 #include <vector>
 
-#include "common/parallel_sort.h"
 #include "common/worker_pool.h"
 
 namespace tarvik::training {
@@ -505,6 +505,50 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
 }
 
 template <class Layout>
+MappedVector<std::uint32_t> MergeState<Layout>::live_in_arena_order() const {
+  // Table slot indices (half the size of pointers) sorted by list start,
+  // sixteen bits a pass, least significant first. The first pass reads the
+  // table in slot order; only the later ones (one for an arena under 4 GiB)
+  // read entries out of order, twice each, where a comparison sort read two
+  // per comparison and took a sixth of the merge loop on mixed.txt.
+  constexpr unsigned kDigitBits = 16;
+  constexpr std::uint64_t kDigitMask = (std::uint64_t{1} << kDigitBits) - 1;
+  std::vector<std::uint64_t> starts(std::size_t{1} << kDigitBits);
+  auto to_starts = [&] {
+    std::uint64_t sum = 0;
+    for (std::uint64_t& start : starts) sum += std::exchange(start, sum);
+  };
+  std::uint64_t highest = 0, live_count = 0;
+  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
+    if (!pairs_.used(i)) continue;
+    const std::uint64_t begin = pairs_.at(i).begin;
+    highest |= begin;
+    ++live_count;
+    ++starts[begin & kDigitMask];
+  }
+  to_starts();
+  MappedVector<std::uint32_t> order;
+  order.resize_for_overwrite(live_count);
+  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
+    if (pairs_.used(i))
+      order[starts[pairs_.at(i).begin & kDigitMask]++] = static_cast<std::uint32_t>(i);
+  }
+  MappedVector<std::uint32_t> scratch;
+  for (unsigned shift = kDigitBits; shift < 64 && (highest >> shift) != 0; shift += kDigitBits) {
+    auto digit = [&](std::uint32_t index) {
+      return (pairs_.at(index).begin >> shift) & kDigitMask;
+    };
+    std::fill(starts.begin(), starts.end(), 0);
+    for (std::uint32_t index : order) ++starts[digit(index)];
+    to_starts();
+    scratch.resize_for_overwrite(live_count);
+    for (std::uint32_t index : order) scratch[starts[digit(index)]++] = index;
+    std::swap(order, scratch);
+  }
+  return order;
+}
+
+template <class Layout>
 Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   // Moves the live lists down over the dead ones, in arena order. A list
   // with many stale entries is first rewritten without them, in place and
@@ -512,16 +556,7 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   // grows: a varint of a sum of gaps is no longer than the varints of the
   // gaps); the moves then run in arena order on this thread, so each list is
   // read before anything is written over it.
-  // Table slot indices (half the size of pointers) of the live pairs, in
-  // arena order.
-  MappedVector<std::uint32_t> live;
-  live.reserve(pairs_.size());
-  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
-    if (pairs_.used(i)) live.push_back(static_cast<std::uint32_t>(i));
-  }
-  parallel_sort(live.begin(), live.end(), [&](std::uint32_t x, std::uint32_t y) {
-    return pairs_.at(x).begin < pairs_.at(y).begin;
-  });
+  MappedVector<std::uint32_t> live = live_in_arena_order();
   std::uint8_t* const base = arena_.data();
 
   // The lists to rewrite, cut into parts of about kPartBytes for the runners.

@@ -181,6 +181,7 @@ class MergeState {
   void publish_new_pairs(TokenId merged);
   void reserve_arena(std::uint64_t extra);
   Status compact_arena(const CancelCheck& stop);
+  MappedVector<std::uint32_t> live_in_arena_order() const;
   void rebuild_heap();
 
   MappedVector<Slot> slots_;

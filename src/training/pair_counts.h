@@ -71,6 +71,7 @@ class PairCounts {
   // until the table next changes.
   std::uint64_t capacity() const { return slots_.size(); }
   Slot& at(std::uint64_t index) { return slots_[index]; }
+  const Slot& at(std::uint64_t index) const { return slots_[index]; }
   bool used(std::uint64_t index) const { return slots_[index].key != kEmptyKey; }
 
   template <class F>
