@@ -1,6 +1,7 @@
 // Dataset quality check.
 #include "corpus/quality.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "common/worker_pool.h"
 #include "training/chunk_counts.h"
 
 namespace tarvik {
@@ -48,9 +50,10 @@ class DistinctWords {
     slots_.resize(capacity);
   }
 
-  void insert(std::string_view word) {
+  void insert(std::string_view word) { insert(word, std::hash<std::string_view>{}(word)); }
+  void insert(std::string_view word, std::size_t hash) {
     if ((size_ + 1) * 2 > slots_.size()) grow();
-    if (place({word.data(), word.size(), std::hash<std::string_view>{}(word)})) ++size_;
+    if (place({word.data(), word.size(), hash})) ++size_;
   }
 
   std::size_t size() const { return size_; }
@@ -120,24 +123,63 @@ QualityReport check_quality(std::string_view corpus) {
 }
 
 QualityReport check_quality(const training::ChunkCounts& counts) {
+  // Two passes on the worker pool. First each runner takes a range of the
+  // chunks for the histogram and the totals, and notes each chunk's word
+  // hash; then runner r counts the distinct words of share r, the words whose
+  // hash picks r. A word falls in one share only, so the shares' counts add
+  // up to the distinct count.
+  struct Range {
+    std::array<std::uint64_t, 256> histogram{};
+    std::uint64_t total_words = 0;
+    std::uint64_t word_bytes = 0;
+  };
+  const auto& chunks = counts.chunks();
+  const std::size_t n = chunks.size();
+  WorkerPool& pool = WorkerPool::shared();
+  const std::size_t runners = std::max<std::size_t>(1, std::min(pool.size(), n / 4096));
+  // A chunk is one word, after its leading whitespace byte if it has one.
+  auto word_of = [&](std::size_t i) {
+    std::string_view bytes = counts.bytes(chunks[i]);
+    return is_chunk_space(static_cast<unsigned char>(bytes[0])) ? bytes.substr(1) : bytes;
+  };
+  auto range_begin = [&](std::size_t r) { return n / runners * r + std::min(r, n % runners); };
+  std::vector<Range> ranges(runners);
+  std::vector<std::size_t> hashes(n);
+  pool.run(runners, [&](std::size_t r) {
+    Range& range = ranges[r];
+    for (std::size_t i = range_begin(r), end = range_begin(r + 1); i < end; ++i) {
+      const training::Chunk& chunk = chunks[i];
+      for (char c : counts.bytes(chunk))
+        range.histogram[static_cast<unsigned char>(c)] += chunk.weight;
+      std::string_view word = word_of(i);
+      if (word.empty()) continue;
+      range.total_words += chunk.weight;
+      range.word_bytes += word.size() * chunk.weight;
+      hashes[i] = std::hash<std::string_view>{}(word);
+    }
+  });
+  std::vector<std::size_t> distinct(runners);
+  pool.run(runners, [&](std::size_t share) {
+    DistinctWords words(n / runners);
+    for (std::size_t i = 0; i < n; ++i) {
+      // The high bits pick the share; the table probes from the low ones.
+      if ((hashes[i] >> 32) % runners != share) continue;
+      std::string_view word = word_of(i);
+      if (!word.empty()) words.insert(word, hashes[i]);
+    }
+    distinct[share] = words.size();
+  });
   QualityReport report;
   std::array<std::uint64_t, 256> histogram{};
-  DistinctWords distinct_words(counts.chunks().size());
   std::uint64_t word_bytes = 0;
-  for (const training::Chunk& chunk : counts.chunks()) {
-    std::string_view bytes = counts.bytes(chunk);
-    for (char c : bytes) histogram[static_cast<unsigned char>(c)] += chunk.weight;
-    // A chunk is one word, after its leading whitespace byte if it has one.
-    std::string_view word =
-        is_chunk_space(static_cast<unsigned char>(bytes[0])) ? bytes.substr(1) : bytes;
-    if (word.empty()) continue;
-    report.total_words += chunk.weight;
-    word_bytes += word.size() * chunk.weight;
-    distinct_words.insert(word);
+  for (const Range& range : ranges) {
+    for (unsigned b = 0; b < 256; ++b) histogram[b] += range.histogram[b];
+    report.total_words += range.total_words;
+    word_bytes += range.word_bytes;
   }
+  for (std::size_t count : distinct) report.unique_words += count;
   report.total_bytes = counts.total_bytes();
   const std::uint64_t non_printable = add_byte_statistics(report, histogram);
-  report.unique_words = distinct_words.size();
   finish_report(report, word_bytes, non_printable);
   return report;
 }
