@@ -346,12 +346,17 @@ void ChunkCounts::sort_by(bool weight_first) {
     if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
     keyed[i] = {__builtin_bswap64(word), chunk};
   }
+  // The records hold the chunks meanwhile: freeing the table keeps the sort's
+  // peak under the one that follows in training, the slot array beside the
+  // counts.
+  chunks_.release();
   parallel_sort(keyed.begin(), keyed.end(), [this, weight_first](const Keyed& x, const Keyed& y) {
     if (weight_first && x.chunk.weight != y.chunk.weight) return x.chunk.weight > y.chunk.weight;
     if (x.head != y.head) return x.head < y.head;
     if (x.chunk.is_inline() && y.chunk.is_inline()) return x.chunk.length < y.chunk.length;
     return bytes(x.chunk) < bytes(y.chunk);  // char_traits<char> compares as unsigned char
   });
+  chunks_.resize_for_overwrite(n);
   for (std::size_t i = 0; i < n; ++i) chunks_[i] = keyed[i].chunk;
 }
 
