@@ -2,6 +2,7 @@
 #include "training/merge_state.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -72,33 +73,62 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
   MergeState state;
   state.max_token_bytes_ = max_token_bytes;
   counts.sort_by_weight();
+
+  // One pass over the chunk records places every chunk and closes the
+  // weight groups; the bytes are then copied on the worker pool, a range of
+  // chunks a runner, each with its own byte histogram. That also takes the
+  // first touch of the slot array off this thread.
+  const MappedVector<Chunk>& chunks = counts.chunks();
+  WorkerPool& pool = WorkerPool::shared();
+  constexpr std::size_t kMinChunks = std::size_t{1} << 14;
+  const std::size_t fill_ranges =
+      std::max<std::size_t>(1, std::min(pool.size(), chunks.size() / kMinChunks));
+  std::vector<std::size_t> range_first(fill_ranges + 1);
+  std::vector<std::uint64_t> range_pos(fill_ranges + 1);
+  for (std::size_t r = 0; r <= fill_ranges; ++r) range_first[r] = chunks.size() / fill_ranges * r;
+  range_first[fill_ranges] = chunks.size();
   std::uint64_t slot_count = 1;
-  for (const Chunk& chunk : counts.chunks()) slot_count += chunk.length + 1;
+  for (std::size_t i = 0, r = 0; i < chunks.size(); ++i) {
+    const Chunk& chunk = chunks[i];
+    if (i == range_first[r]) range_pos[r++] = slot_count;
+    if (state.group_weight_.empty() || state.group_weight_.back() != chunk.weight) {
+      if (!state.group_weight_.empty()) state.group_end_.push_back(static_cast<Pos>(slot_count));
+      state.group_weight_.push_back(chunk.weight);
+    }
+    state.total_ += chunk.length * chunk.weight;
+    slot_count += chunk.length + 1;
+  }
 
   state.length_.assign(256, 1);
   state.unigram_.assign(256, 0);
   auto& slots = state.slots_;
-  slots.resize(slot_count);
+  slots.resize_for_overwrite(slot_count);  // every slot is written below
   slots[0] = kSeparator;
-  std::uint64_t pos = 1;
-  std::uint64_t next_poll = kPollEvery * 16;
-  for (const Chunk& chunk : counts.chunks()) {
-    if (state.group_weight_.empty() || state.group_weight_.back() != chunk.weight) {
-      if (!state.group_weight_.empty()) state.group_end_.push_back(static_cast<Pos>(pos));
-      state.group_weight_.push_back(chunk.weight);
+  std::vector<std::array<std::int64_t, 256>> histograms(fill_ranges);
+  PoolStop fill_stop(stop);
+  pool.run(fill_ranges, [&](std::size_t r) {
+    std::array<std::int64_t, 256>& histogram = histograms[r];
+    histogram.fill(0);
+    std::uint64_t pos = range_pos[r];
+    std::uint64_t next_poll = pos + kPollEvery * 16;
+    for (std::size_t i = range_first[r]; i < range_first[r + 1]; ++i) {
+      const Chunk& chunk = chunks[i];
+      const auto weight = static_cast<std::int64_t>(chunk.weight);
+      for (char c : counts.bytes(chunk)) {
+        const auto byte = static_cast<unsigned char>(c);
+        slots[pos++] = byte;
+        histogram[byte] += weight;
+      }
+      slots[pos++] = kSeparator;
+      if (pos >= next_poll) {
+        next_poll = pos + kPollEvery * 16;
+        if (fill_stop()) return;
+      }
     }
-    const auto weight = static_cast<std::int64_t>(chunk.weight);
-    for (char c : counts.bytes(chunk)) {
-      const auto byte = static_cast<unsigned char>(c);
-      slots[pos++] = byte;
-      state.unigram_[byte] += weight;
-    }
-    state.total_ += chunk.length * chunk.weight;
-    slots[pos++] = kSeparator;
-    if (pos >= next_poll) {
-      next_poll = pos + kPollEvery * 16;
-      if (stop && stop()) return Error::interrupted();
-    }
+  });
+  if (fill_stop.stopped()) return Error::interrupted();
+  for (const auto& histogram : histograms) {
+    for (unsigned b = 0; b < 256; ++b) state.unigram_[b] += histogram[b];
   }
   state.group_end_.push_back(static_cast<Pos>(slot_count));
   state.group_weight_.push_back(0);
@@ -117,7 +147,6 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
     std::vector<std::int64_t> weighted;
     std::vector<Pos> first, last;
   };
-  WorkerPool& pool = WorkerPool::shared();
   // Pairs start at the positions [1, slot_count - 1).
   const std::uint64_t positions = slot_count > 2 ? slot_count - 2 : 0;
   const std::size_t ranges = static_cast<std::size_t>(
