@@ -477,7 +477,11 @@ void MergeState<Layout>::record_fresh(Pos pos) {
 template <class Layout>
 void MergeState<Layout>::publish_new_pairs(TokenId merged) {
   // Every position in fresh_ now starts a pair with the new token on one
-  // side; group them by the other token, keeping the ascending order.
+  // side; group them by the other token, keeping the ascending order. A
+  // group is 16 bytes (a list's size, then its write cursor, and the last
+  // position), so the table of twice the vocabulary's groups stays in the
+  // cache that the positions' slots compete for.
+  constexpr std::uint64_t kDropped = ~std::uint64_t{0};  // the pair's count fell back to 0
   const std::uint64_t stride = length_.size();
   if (groups_.size() < 2 * stride) groups_.resize(2 * stride);
   auto group_of = [&](Pos pos) -> std::uint64_t {
@@ -492,41 +496,46 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     pos += static_cast<Pos>(get_varint(in));
     std::uint64_t g = group_of(pos);
     Group& group = groups_[g];
-    if (group.entries == 0) touched_.push_back(static_cast<std::uint32_t>(g));
-    ++group.entries;
+    if (group.bytes == 0) touched_.push_back(static_cast<std::uint32_t>(g));
     group.bytes += varint_size(pos - group.last);
     group.last = pos;
   }
+  touched_pairs_.clear();
   std::uint64_t extra = 0;
   for (std::uint32_t g : touched_) {
-    Group& group = groups_[g];
     TokenId x = g < stride ? g : merged;
     TokenId y = g < stride ? merged : static_cast<TokenId>(g - stride);
-    group.pair = pairs_.find(Layout::key(x, y));  // absent if its count fell back to 0
-    if (group.pair != nullptr) extra += group.bytes;
+    PairEntry* pair = pairs_.find(Layout::key(x, y));
+    touched_pairs_.push_back(pair);
+    if (pair != nullptr) extra += groups_[g].bytes;
   }
   reserve_arena(extra);
   std::uint64_t cursor = arena_.size();
   arena_.resize_for_overwrite(arena_.size() + extra);
-  for (std::uint32_t g : touched_) {
-    Group& group = groups_[g];
-    if (group.pair == nullptr) continue;
-    group.pair->begin = static_cast<Offset>(cursor);
-    group.pair->bytes = static_cast<Offset>(group.bytes);
-    stale_entries_ -= group.pair->stale;  // decreases before its list existed
-    group.pair->stale = 0;
-    group.cursor = cursor;
-    group.last = 0;
+  for (std::size_t t = 0; t < touched_.size(); ++t) {
+    Group& group = groups_[touched_[t]];
+    PairEntry* pair = touched_pairs_[t];
+    if (pair == nullptr) {
+      group.bytes = kDropped;
+      continue;
+    }
+    pair->begin = static_cast<Offset>(cursor);
+    pair->bytes = static_cast<Offset>(group.bytes);
+    stale_entries_ -= pair->stale;  // decreases before its list existed
+    pair->stale = 0;
     cursor += group.bytes;
-    push_heap(group.pair->key, group.pair->count);
+    group.bytes = pair->begin;  // from here on, where its next entry goes
+    group.last = 0;
+    push_heap(pair->key, pair->count);
   }
   pos = 0;
+  std::uint8_t* const arena = arena_.data();
   for (const std::uint8_t* in = fresh_.data(); in < fresh_end;) {
     pos += static_cast<Pos>(get_varint(in));
     Group& group = groups_[group_of(pos)];
-    if (group.pair == nullptr) continue;
-    std::uint8_t* out = arena_.data() + group.cursor;
-    group.cursor = static_cast<std::uint64_t>(put_varint(out, pos - group.last) - arena_.data());
+    if (group.bytes == kDropped) continue;
+    group.bytes =
+        static_cast<std::uint64_t>(put_varint(arena + group.bytes, pos - group.last) - arena);
     group.last = pos;
   }
   for (std::uint32_t g : touched_) groups_[g] = Group{};
@@ -663,6 +672,7 @@ Status MergeState<Layout>::finalize(Vocab& vocab, const CancelCheck& stop) {
   heap_.release();
   fresh_.release();
   groups_ = {};
+  touched_pairs_ = {};
   far_starts_ = {};
   if (total_ > 0) {
     double n = static_cast<double>(total_);

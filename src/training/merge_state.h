@@ -206,14 +206,12 @@ class MergeState {
   // Scratch for grouping the new pairs of one merge, indexed by the other
   // token: [0, n) for (x, merged), [n, 2n) for (merged, y).
   struct Group {
-    std::uint64_t entries = 0;
     std::uint64_t bytes = 0;
     Pos last = 0;
-    std::uint64_t cursor = 0;
-    PairEntry* pair = nullptr;
   };
   std::vector<Group> groups_;
   std::vector<std::uint32_t> touched_;
+  std::vector<PairEntry*> touched_pairs_;
 };
 
 extern template class MergeState<NarrowLayout>;
