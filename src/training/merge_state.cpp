@@ -106,26 +106,29 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
   slots[0] = kSeparator;
   std::vector<std::array<std::int64_t, 256>> histograms(fill_ranges);
   PoolStop fill_stop(stop);
-  pool.run(fill_ranges, [&](std::size_t r) {
-    std::array<std::int64_t, 256>& histogram = histograms[r];
-    histogram.fill(0);
-    std::uint64_t pos = range_pos[r];
-    std::uint64_t next_poll = pos + kPollEvery * 16;
-    for (std::size_t i = range_first[r]; i < range_first[r + 1]; ++i) {
-      const Chunk& chunk = chunks[i];
-      const auto weight = static_cast<std::int64_t>(chunk.weight);
-      for (char c : counts.bytes(chunk)) {
-        const auto byte = static_cast<unsigned char>(c);
-        slots[pos++] = byte;
-        histogram[byte] += weight;
-      }
-      slots[pos++] = kSeparator;
-      if (pos >= next_poll) {
-        next_poll = pos + kPollEvery * 16;
-        if (fill_stop()) return;
-      }
-    }
-  });
+  pool.run(
+      fill_ranges,
+      [&](std::size_t r) {
+        std::array<std::int64_t, 256>& histogram = histograms[r];
+        histogram.fill(0);
+        std::uint64_t pos = range_pos[r];
+        std::uint64_t next_poll = pos + kPollEvery * 16;
+        for (std::size_t i = range_first[r]; i < range_first[r + 1]; ++i) {
+          const Chunk& chunk = chunks[i];
+          const auto weight = static_cast<std::int64_t>(chunk.weight);
+          for (char c : counts.bytes(chunk)) {
+            const auto byte = static_cast<unsigned char>(c);
+            slots[pos++] = byte;
+            histogram[byte] += weight;
+          }
+          slots[pos++] = kSeparator;
+          if (pos >= next_poll) {
+            next_poll = pos + kPollEvery * 16;
+            if (fill_stop()) return;
+          }
+        }
+      },
+      fill_stop);  // the calling thread keeps asking while it waits for the others
   if (fill_stop.stopped()) return Error::interrupted();
   for (const auto& histogram : histograms) {
     for (unsigned b = 0; b < 256; ++b) state.unigram_[b] += histogram[b];
