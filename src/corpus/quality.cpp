@@ -41,8 +41,8 @@ std::uint64_t add_byte_statistics(QualityReport& report,
 }
 
 // Counts distinct words in an open-addressing table of views into the text.
-// A node-based set spent most of the check allocating and
-// freeing nodes: about 0.3 s of a 1.5 s training run on 30 MB of text.
+// A node-based set spent most of the check allocating and freeing nodes:
+// about 0.3 s of a 1.5 s training run on 30 MB of text.
 class DistinctWords {
  public:
   explicit DistinctWords(std::size_t expected) {

@@ -346,9 +346,8 @@ void ChunkCounts::sort_by(bool weight_first) {
     if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
     keyed[i] = {__builtin_bswap64(word), chunk};
   }
-  // The records hold the chunks meanwhile: freeing the table keeps the sort's
-  // peak under the one that follows in training, the slot array beside the
-  // counts.
+  // The records hold the chunks meanwhile, so the table is freed rather than
+  // held twice beside them and the sort's merge buffer.
   chunks_.release();
   parallel_sort(keyed.begin(), keyed.end(), [this, weight_first](const Keyed& x, const Keyed& y) {
     if (weight_first && x.chunk.weight != y.chunk.weight) return x.chunk.weight > y.chunk.weight;
