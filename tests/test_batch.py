@@ -80,10 +80,14 @@ def split(ids, offsets):
 
 @pytest.mark.parametrize("mode", ["scored", "greedy", "dense"])
 @pytest.mark.parametrize("special", [True, False])
-@pytest.mark.parametrize("source", ["random", "real", "long", "single", "empty"])
+@pytest.mark.parametrize("source", ["random", "real", "long", "single", "empty", "windows"])
 def test_item_equals_single_encoding(tok, corpus, rng, mode, special, source):
     texts = {
         "random": lambda: random_texts(rng, 200),
+        # Batches are converted and encoded in windows of 1024 items or 1 MiB:
+        # both kinds of window end here, and the boundaries must carry over.
+        "windows": lambda: random_texts(rng, 1500) + [corpus[:400_000]] * 3
+        + random_texts(rng, 700),
         "real": real_texts,
         "long": lambda: long_texts(corpus),
         "single": lambda: ["one " + SPECIAL + " item"],
@@ -161,9 +165,10 @@ def test_generator_is_consumed_once(tok):
     ],
 )
 @pytest.mark.parametrize("bad", [3, None, ["x"], 1.5])
-def test_non_text_item_names_its_index(tok, call, bad):
-    texts = ["fine", b"also", "ok", bad, "never reached"]
-    with pytest.raises(TypeError, match=r"^texts\[3\]: text must be str or bytes$"):
+@pytest.mark.parametrize("index", [3, 2500])  # in the first window, or after two
+def test_non_text_item_names_its_index(tok, call, bad, index):
+    texts = ["fine", b"also", "ok"] * (index // 3) + ["x"] * (index % 3) + [bad, "never reached"]
+    with pytest.raises(TypeError, match=rf"^texts\[{index}\]: text must be str or bytes$"):
         call(tok, texts)
     # A single str would be a batch of its characters.
     with pytest.raises(TypeError, match=r"^texts must be an iterable of texts, not str$"):

@@ -1,6 +1,7 @@
 // Many texts in, many id lists in, arrays out.
 #include "python/batch.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -198,26 +199,40 @@ bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out) {
   return true;
 }
 
-bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, TextBatch* out) {
+bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
+                   const std::function<bool(const TextBatch&)>& encode) {
   // A str is an iterable of one-character texts, which is never what a
   // caller of a batch call means.
   if (PyUnicode_Check(texts)) {
     PyErr_SetString(PyExc_TypeError, "texts must be an iterable of texts, not str");
     return false;
   }
-  // Growing by doubling would hold the old and new arrays at once.
+  TextBatch window;
+  std::size_t window_bytes = 0;
   if (PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) {
     const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(texts));
-    out->owners.reserve(size);
-    out->views.reserve(size);
+    window.owners.reserve(std::min(size, kWindowTexts));
+    window.views.reserve(std::min(size, kWindowTexts));
   }
-  return for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
-    if (append_text(item, tokenizer, out)) return true;
-    PyErr_Clear();
-    raise_message(PyExc_TypeError,
-                  "texts[" + std::to_string(index) + "]: text must be str or bytes");
-    return false;
+  auto flush = [&] {
+    const bool encoded = encode(window);
+    window.owners.clear();
+    window.copies.clear();
+    window.views.clear();
+    window_bytes = 0;
+    return encoded;
+  };
+  const bool read = for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
+    if (!append_text(item, tokenizer, &window)) {
+      PyErr_Clear();
+      raise_message(PyExc_TypeError,
+                    "texts[" + std::to_string(index) + "]: text must be str or bytes");
+      return false;
+    }
+    window_bytes += window.views.back().size();
+    return (window.views.size() < kWindowTexts && window_bytes < kWindowBytes) || flush();
   });
+  return read && (window.views.empty() || flush());
 }
 
 bool convert_id_lists(PyObject* id_lists, std::vector<std::vector<TokenId>>* out) {

@@ -812,7 +812,8 @@ PyObject* raise_batch_error(const Error& error, Ref& pending) {
   return raise_error(error);
 }
 
-// encode_batch and encode_dense_batch: a list of id lists.
+// encode_batch and encode_dense_batch: a list of id lists, built window by
+// window, so the flat ids of one window at most are held beside the lists.
 template <bool dense>
 PyObject* encode_batch_body(PyObject* self, Slots slots) {
   EncodeMode mode = EncodeMode::kDense;
@@ -820,30 +821,34 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
   if (!convert_mode(slots, dense ? 0 : 1, 0, dense ? 1 : 2, &mode, &special)) return nullptr;
   if (dense) mode = EncodeMode::kDense;
   const Tokenizer& tokenizer = tokenizer_of(self);
-  TextBatch batch;
-  if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
-  Ref pending;  // destroyed after the lock is back
-  Result<FlatIds> flat = [&] {
-    ReleasedLock unlocked;
-    SignalPoll poll(unlocked, pending);
-    return tokenizer.encode_batch(batch.views, mode, special, std::ref(poll));
-  }();
-  if (!flat.ok()) return raise_batch_error(flat.error(), pending);
-  const TokenIds& ids = flat->ids;
-  const std::vector<std::uint64_t>& offsets = flat->offsets;
-  GcPause no_collections;
-  Ref lists = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.views.size())));
+  Ref lists = Ref::steal(PyList_New(0));
   if (!lists) return nullptr;
-  for (std::size_t i = 0; i < batch.views.size(); ++i) {
-    std::span<const TokenId> item(ids.data() + offsets[i], offsets[i + 1] - offsets[i]);
-    PyObject* list = ids_to_list(item);
-    if (list == nullptr) return nullptr;
-    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), list);
-  }
-  return lists.release();
+  const bool encoded = convert_texts(slots[0], tokenizer, [&](const TextBatch& batch) {
+    Ref pending;  // destroyed after the lock is back
+    Result<FlatIds> flat = [&] {
+      ReleasedLock unlocked;
+      SignalPoll poll(unlocked, pending);
+      return tokenizer.encode_batch(batch.views, mode, special, std::ref(poll));
+    }();
+    if (!flat.ok()) {
+      raise_batch_error(flat.error(), pending);
+      return false;
+    }
+    const TokenIds& ids = flat->ids;
+    const std::vector<std::uint64_t>& offsets = flat->offsets;
+    GcPause no_collections;
+    for (std::size_t i = 0; i < batch.views.size(); ++i) {
+      std::span<const TokenId> item(ids.data() + offsets[i], offsets[i + 1] - offsets[i]);
+      Ref list = Ref::steal(ids_to_list(item));
+      if (!list || PyList_Append(lists.get(), list.get()) != 0) return false;
+    }
+    return true;
+  });
+  return encoded ? lists.release() : nullptr;
 }
 
-// encode_to_numpy (one text, one array) and encode_batch_to_numpy (ids and boundaries).
+// encode_to_numpy (one text, one array) and encode_batch_to_numpy (ids and
+// boundaries); a batch's windows append to the same ids.
 template <bool batched>
 PyObject* encode_numpy_body(PyObject* self, Slots slots) {
   const char* method = batched ? "encode_batch_to_numpy" : "encode_to_numpy";
@@ -851,17 +856,31 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
   bool special = true;
   if (!convert_mode(slots, 1, 2, 3, &mode, &special)) return nullptr;
   const Tokenizer& tokenizer = tokenizer_of(self);
-  TextBatch batch;
-  if (batched) {
-    if (!convert_texts(slots[0], tokenizer, &batch)) return nullptr;
-  } else if (!append_text(slots[0], tokenizer, &batch)) {
-    return nullptr;
-  }
   MappedIds ids;
-  std::vector<std::uint64_t> offsets;
-  Ref pending;
-  Status status = encode_released(tokenizer, batch, mode, special, ids, offsets, pending);
-  if (!status.ok()) return raise_batch_error(status.error(), pending);
+  std::vector<std::uint64_t> offsets{0};
+  std::vector<std::uint64_t> window_offsets;
+  auto encode = [&](const TextBatch& batch) {
+    Ref pending;
+    Status status = encode_released(tokenizer, batch, mode, special, ids, window_offsets, pending);
+    if (!status.ok()) {
+      raise_batch_error(status.error(), pending);
+      return false;
+    }
+    const std::uint64_t base = offsets.back();
+    for (std::size_t i = 1; i < window_offsets.size(); ++i) {
+      offsets.push_back(base + window_offsets[i]);
+    }
+    return true;
+  };
+  if (batched) {
+    if (PyList_CheckExact(slots[0]) || PyTuple_CheckExact(slots[0])) {
+      offsets.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(slots[0])) + 1);
+    }
+    if (!convert_texts(slots[0], tokenizer, encode)) return nullptr;
+  } else {
+    TextBatch batch;
+    if (!append_text(slots[0], tokenizer, &batch) || !encode(batch)) return nullptr;
+  }
   Ref id_array = Ref::steal(ids_to_array(std::move(ids), method));
   if (!id_array || !batched) return id_array.release();
   Ref offset_array = Ref::steal(offsets_to_array(std::move(offsets), method));
