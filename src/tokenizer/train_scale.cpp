@@ -131,7 +131,7 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
       total.reset();
     }
   }
-  TextCounter::State state{BatchCounter(),
+  TextCounter::State state{BatchCounter(BatchCounter::kDefaultBatch, total.value_or(0)),
                            CountingBar(options.show_progress ? console : ConsoleSink{}, total)};
   for (const std::string& path : paths) {
     Result<training::BlockReader> reader = training::BlockReader::open(path);

@@ -31,7 +31,10 @@ class BatchCounter {
  public:
   static constexpr std::uint64_t kDefaultBatch = std::uint64_t{16} << 20;
 
-  explicit BatchCounter(std::uint64_t batch_bytes = kDefaultBatch);
+  // `expected_bytes`, when known, sizes the counters' shares (see
+  // ChunkCounter::shares_for); 0 counts as small.
+  explicit BatchCounter(std::uint64_t batch_bytes = kDefaultBatch,
+                        std::uint64_t expected_bytes = 0);
 
   // The next bytes of the current text (a new text when none is open).
   void feed(std::string_view block);

@@ -491,6 +491,15 @@ struct ChunkCounter::Tables {
 };
 
 ChunkCounter::ChunkCounter() : ChunkCounter(default_shares()) {}
+
+std::size_t ChunkCounter::shares_for(std::uint64_t bytes) {
+  constexpr std::uint64_t kBytesPerShare = std::uint64_t{1} << 27;
+  constexpr std::uint64_t kMostPerRunner = 8;
+  const std::uint64_t per_runner =
+      std::clamp<std::uint64_t>(bytes / kBytesPerShare, 1, kMostPerRunner);
+  return default_shares() * static_cast<std::size_t>(per_runner);
+}
+
 ChunkCounter::ChunkCounter(std::size_t shares)
     : tables_(std::make_unique<Tables>(std::max<std::size_t>(1, shares))) {}
 ChunkCounter::~ChunkCounter() = default;
@@ -692,10 +701,13 @@ namespace {
 // the calling thread polls `cancel` (it may need the caller's context); the
 // others watch the flag it sets. `work` returns false to stop everything.
 template <class Work>
-Result<ChunkCounts> count_on_pool(std::size_t count, const CancelCheck& cancel, Work&& work) {
+Result<ChunkCounts> count_on_pool(std::size_t count, std::uint64_t bytes, const CancelCheck& cancel,
+                                  Work&& work) {
   WorkerPool& pool = WorkerPool::shared();
   const std::size_t runners = std::max<std::size_t>(1, std::min(pool.size(), count));
-  std::vector<ChunkCounter> counters(runners);
+  std::vector<ChunkCounter> counters;
+  counters.reserve(runners);
+  for (std::size_t r = 0; r < runners; ++r) counters.emplace_back(ChunkCounter::shares_for(bytes));
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   const std::thread::id caller = std::this_thread::get_id();
@@ -774,7 +786,7 @@ Result<ChunkCounts> count_corpus(std::string_view corpus, const CancelCheck& can
     cuts.push_back(cut);
   }
   cuts.push_back(n);
-  return count_on_pool(cuts.size() - 1, cancel,
+  return count_on_pool(cuts.size() - 1, n, cancel,
                        [&](ChunkCounter& counter, std::size_t part, auto& poll) -> Status {
                          std::string_view text = corpus.substr(cuts[part], cuts[part + 1] - cuts[part]);
                          TARVIK_TRY(feed_polled(counter, text, poll));
@@ -785,7 +797,9 @@ Result<ChunkCounts> count_corpus(std::string_view corpus, const CancelCheck& can
 
 Result<ChunkCounts> count_texts(const std::vector<std::string_view>& texts,
                                 const CancelCheck& cancel) {
-  return count_on_pool(texts.size(), cancel,
+  std::uint64_t bytes = 0;
+  for (std::string_view text : texts) bytes += text.size();
+  return count_on_pool(texts.size(), bytes, cancel,
                        [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
                          TARVIK_TRY(feed_polled(counter, texts[i], poll));
                          counter.finish_text();
@@ -796,11 +810,13 @@ Result<ChunkCounts> count_texts(const std::vector<std::string_view>& texts,
 Result<ChunkCounts> count_files(const std::vector<std::string>& paths, const CancelCheck& cancel) {
   // Open (and so check) every file before counting; each is opened again by
   // the runner that reads it, so that no more than one per runner is open.
+  std::uint64_t bytes = 0;
   for (const std::string& path : paths) {
     auto reader = BlockReader::open(path);
     if (!reader.ok()) return std::move(reader).error();
+    bytes += reader->size();
   }
-  return count_on_pool(paths.size(), cancel,
+  return count_on_pool(paths.size(), bytes, cancel,
                        [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
                          auto reader = BlockReader::open(paths[i]);
                          if (!reader.ok()) return std::move(reader).error();
