@@ -252,6 +252,35 @@ def test_threads_share_one_tokenizer(tok, corpus):
     assert errors == []
 
 
+@pytest.mark.parametrize("numpy", [False, True])
+def test_a_list_changed_during_the_call_is_read_as_it_was(tok, numpy):
+    # The lock is released between windows; another thread that shrinks the
+    # list meanwhile must not make the batch skip or repeat items.
+    texts = [f"item {i} " + "some words " * 8 for i in range(300_000)]
+    want = tok.encode_batch(tuple(texts))
+    started = threading.Event()
+
+    def shrink():
+        started.wait()
+        time.sleep(0.02)
+        del texts[:100_000]
+
+    thread = threading.Thread(target=shrink)
+    thread.start()
+    started.set()
+    try:
+        if numpy:
+            got = split(*tok.encode_batch_to_numpy(texts))
+        else:
+            got = tok.encode_batch(texts)
+    finally:
+        thread.join()
+    assert len(texts) == 200_000
+    # The list as it was when the call began: whole, or (had the other
+    # thread been first) already shrunk; never a mix of the two.
+    assert got == want or got == want[100_000:]
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -311,15 +340,19 @@ def test_missing_numpy_is_an_import_error_naming_the_fix():
 
 SIGINT_CHILD = textwrap.dedent(
     """
-    import os
+    import os, sys
     import tarvik_core
     corpus = os.urandom(300_000).translate(bytes(97 + i % 26 for i in range(256)))
     tok = tarvik_core.QormTokenizer(corpus, vocab_size=300, show_progress=False,
                                     check_quality=False)
-    texts = [os.urandom(4_000_000).translate(bytes(97 + i % 26 for i in range(256)))] * 200
+    # Either way tens of seconds of work: few long items, or many short ones
+    # (windows of 1024 items that each take well under the poll interval).
+    size, count = (4_000_000, 2_000) if sys.argv[1] == "long" else (200, 10_000_000)
+    texts = [os.urandom(size).translate(bytes(97 + i % 26 for i in range(256)))] * count
+    call = getattr(tok, sys.argv[2])
     try:
         print("encoding", flush=True)
-        tok.encode_batch_to_numpy(texts)
+        call(texts)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
@@ -327,17 +360,26 @@ SIGINT_CHILD = textwrap.dedent(
 )
 
 
-def test_sigint_stops_a_large_batch():
+@pytest.mark.parametrize("items", ["long", "short"])
+@pytest.mark.parametrize("method", ["encode_batch", "encode_batch_to_numpy"])
+def test_sigint_stops_a_large_batch(items, method):
     child = subprocess.Popen(
-        [sys.executable, "-c", SIGINT_CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        [sys.executable, "-c", SIGINT_CHILD, items, method], stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
     )
     try:
         assert child.stdout.readline() == "encoding\n"
-        time.sleep(0.5)  # well inside the call: the batch is minutes of work
+        time.sleep(0.5)  # well inside the call
         child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)  # a hang guard only
+        sent = time.monotonic()
+        line = child.stdout.readline()
+        # Not a speed figure: an interrupt seen only when the call ends would
+        # arrive tens of seconds later.
+        waited = time.monotonic() - sent
+        out, err = child.communicate(timeout=120)  # a hang guard only
     finally:
         child.kill()
-    assert out == "interrupted\n", err
+    assert line == "interrupted\n", err
+    assert waited < 5, f"KeyboardInterrupt came {waited:.1f} s after the signal"
     assert child.returncode == 0

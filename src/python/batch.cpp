@@ -207,14 +207,25 @@ bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
     PyErr_SetString(PyExc_TypeError, "texts must be an iterable of texts, not str");
     return false;
   }
+  // Other threads run while a window is encoded: a list is read as it was
+  // when the call began, as it would be if converted all at once.
+  Ref snapshot;
+  if (PyList_CheckExact(texts)) {
+    snapshot = Ref::steal(PyList_AsTuple(texts));
+    if (!snapshot) return false;
+    texts = snapshot.get();
+  }
   TextBatch window;
   std::size_t window_bytes = 0;
-  if (PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) {
-    const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(texts));
+  if (PyTuple_CheckExact(texts)) {
+    const auto size = static_cast<std::size_t>(PyTuple_GET_SIZE(texts));
     window.owners.reserve(std::min(size, kWindowTexts));
     window.views.reserve(std::min(size, kWindowTexts));
   }
   auto flush = [&] {
+    // Reading the items runs no Python code, and a window may encode faster
+    // than the encoder's own signal poll first asks: Ctrl-C is seen here.
+    if (PyErr_CheckSignals() != 0) return false;
     const bool encoded = encode(window);
     window.owners.clear();
     window.copies.clear();
