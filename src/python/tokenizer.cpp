@@ -269,7 +269,7 @@ bool convert_train_options(Slots slots, TrainOptions* options) {
 
 // A core error, with a file error raised as the OSError subclass of its errno
 // (FileNotFoundError, IsADirectoryError, PermissionError, ...) naming the path.
-PyObject* raise_training_error(const Error& error) {
+PyObject* raise_core_error(const Error& error) {
   if (error.kind == ErrorKind::kIo && error.os_error != 0) {
     Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
         error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
@@ -292,7 +292,7 @@ auto run_unlocked(Work&& work) {
   }();
   if (!result.ok()) {
     if (pending) set_raised_exception(pending.release());
-    raise_training_error(result.error());
+    raise_core_error(result.error());
   }
   return result;
 }
@@ -824,16 +824,10 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
   Ref lists = Ref::steal(PyList_New(0));
   if (!lists) return nullptr;
   const bool encoded = convert_texts(slots[0], tokenizer, [&](const TextBatch& batch) {
-    Ref pending;  // destroyed after the lock is back
-    Result<FlatIds> flat = [&] {
-      ReleasedLock unlocked;
-      SignalPoll poll(unlocked, pending);
-      return tokenizer.encode_batch(batch.views, mode, special, std::ref(poll));
-    }();
-    if (!flat.ok()) {
-      raise_batch_error(flat.error(), pending);
-      return false;
-    }
+    Result<FlatIds> flat = run_unlocked([&](const CancelCheck& poll) {
+      return tokenizer.encode_batch(batch.views, mode, special, poll);
+    });
+    if (!flat.ok()) return false;
     const TokenIds& ids = flat->ids;
     const std::vector<std::uint64_t>& offsets = flat->offsets;
     GcPause no_collections;
@@ -895,17 +889,10 @@ PyObject* encode_ordinary_body(PyObject* self, Slots slots) {
   const Tokenizer& tokenizer = tokenizer_of(self);
   TextBytes text;
   if (!convert_filtered_text(tokenizer, slots[0], &text)) return nullptr;
-  Ref pending;  // destroyed after the lock is back
-  Result<TokenIds> ids = [&] {
-    ReleasedLock unlocked;
-    SignalPoll poll(unlocked, pending);
-    return tokenizer.encode_filtered(text.view, mode, false, std::ref(poll));
-  }();
-  if (!ids.ok()) {
-    if (pending) set_raised_exception(pending.release());
-    return raise_error(ids.error());
-  }
-  return ids_to_list(*ids);
+  Result<TokenIds> ids = run_unlocked([&](const CancelCheck& poll) {
+    return tokenizer.encode_filtered(text.view, mode, false, poll);
+  });
+  return ids.ok() ? ids_to_list(*ids) : nullptr;
 }
 
 PyObject* decode_batch_body(PyObject* self, Slots slots) {
