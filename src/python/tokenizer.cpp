@@ -797,21 +797,6 @@ bool convert_mode(Slots slots, std::size_t g, std::size_t d, std::size_t s, Enco
   return true;
 }
 
-// Encodes the batch into `out` with the lock released, polling for signals.
-Status encode_released(const Tokenizer& tokenizer, const TextBatch& batch, EncodeMode mode,
-                       bool special, IdSink& out, std::vector<std::uint64_t>& offsets,
-                       Ref& pending) {
-  offsets.resize(batch.views.size() + 1);
-  ReleasedLock unlocked;
-  SignalPoll poll(unlocked, pending);
-  return tokenizer.encode_batch(batch.views, mode, special, out, offsets, std::ref(poll));
-}
-
-PyObject* raise_batch_error(const Error& error, Ref& pending) {
-  if (pending) set_raised_exception(pending.release());
-  return raise_error(error);
-}
-
 // encode_batch and encode_dense_batch: a list of id lists, built window by
 // window, so the flat ids of one window at most are held beside the lists.
 template <bool dense>
@@ -854,12 +839,11 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
   std::vector<std::uint64_t> offsets{0};
   std::vector<std::uint64_t> window_offsets;
   auto encode = [&](const TextBatch& batch) {
-    Ref pending;
-    Status status = encode_released(tokenizer, batch, mode, special, ids, window_offsets, pending);
-    if (!status.ok()) {
-      raise_batch_error(status.error(), pending);
-      return false;
-    }
+    window_offsets.resize(batch.views.size() + 1);
+    Status status = run_unlocked([&](const CancelCheck& poll) {
+      return tokenizer.encode_batch(batch.views, mode, special, ids, window_offsets, poll);
+    });
+    if (!status.ok()) return false;
     const std::uint64_t base = offsets.back();
     for (std::size_t i = 1; i < window_offsets.size(); ++i) {
       offsets.push_back(base + window_offsets[i]);

@@ -18,13 +18,9 @@ constexpr std::uint64_t kMinPart = std::uint64_t{1} << 20;
 }  // namespace
 
 BatchCounter::BatchCounter(std::uint64_t batch_bytes, std::uint64_t expected_bytes)
-    : batch_bytes_(std::max<std::uint64_t>(batch_bytes, 1)) {
-  const std::size_t runners = std::max<std::size_t>(1, WorkerPool::shared().size());
-  counters_.reserve(runners);
-  for (std::size_t r = 0; r < runners; ++r) {
-    counters_.emplace_back(ChunkCounter::shares_for(expected_bytes));
-  }
-}
+    : batch_bytes_(std::max<std::uint64_t>(batch_bytes, 1)),
+      counters_(ChunkCounter::for_text_of(std::max<std::size_t>(1, WorkerPool::shared().size()),
+                                          expected_bytes)) {}
 
 void BatchCounter::feed(std::string_view block) {
   if (!in_text_) {

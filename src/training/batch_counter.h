@@ -32,7 +32,7 @@ class BatchCounter {
   static constexpr std::uint64_t kDefaultBatch = std::uint64_t{16} << 20;
 
   // `expected_bytes`, when known, sizes the counters' shares (see
-  // ChunkCounter::shares_for); 0 counts as small.
+  // ChunkCounter::for_text_of); 0 counts as small.
   explicit BatchCounter(std::uint64_t batch_bytes = kDefaultBatch,
                         std::uint64_t expected_bytes = 0);
 

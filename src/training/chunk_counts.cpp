@@ -492,12 +492,16 @@ struct ChunkCounter::Tables {
 
 ChunkCounter::ChunkCounter() : ChunkCounter(default_shares()) {}
 
-std::size_t ChunkCounter::shares_for(std::uint64_t bytes) {
+std::vector<ChunkCounter> ChunkCounter::for_text_of(std::size_t count, std::uint64_t bytes) {
   constexpr std::uint64_t kBytesPerShare = std::uint64_t{1} << 27;
   constexpr std::uint64_t kMostPerRunner = 8;
   const std::uint64_t per_runner =
       std::clamp<std::uint64_t>(bytes / kBytesPerShare, 1, kMostPerRunner);
-  return default_shares() * static_cast<std::size_t>(per_runner);
+  const std::size_t shares = default_shares() * static_cast<std::size_t>(per_runner);
+  std::vector<ChunkCounter> counters;
+  counters.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) counters.emplace_back(shares);
+  return counters;
 }
 
 ChunkCounter::ChunkCounter(std::size_t shares)
@@ -705,9 +709,7 @@ Result<ChunkCounts> count_on_pool(std::size_t count, std::uint64_t bytes, const 
                                   Work&& work) {
   WorkerPool& pool = WorkerPool::shared();
   const std::size_t runners = std::max<std::size_t>(1, std::min(pool.size(), count));
-  std::vector<ChunkCounter> counters;
-  counters.reserve(runners);
-  for (std::size_t r = 0; r < runners; ++r) counters.emplace_back(ChunkCounter::shares_for(bytes));
+  std::vector<ChunkCounter> counters = ChunkCounter::for_text_of(runners, bytes);
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   const std::thread::id caller = std::this_thread::get_id();

@@ -94,15 +94,15 @@ class ChunkCounter {
   ChunkCounter();
   explicit ChunkCounter(std::size_t shares);
 
-  // The shares for counters that together count about `bytes` of text: one
-  // per runner for every 128 MiB, at least one and at most eight. The merge
-  // and the layout at the end of counting hold every table at once, and each
-  // share adds the transient of its growth and layout; more, smaller shares,
-  // only a runner's worth of them in flight at a time, keep the end of
-  // counting from being the peak of a large training. Small counts keep one
-  // share per runner: sixteen counted mixed.txt (30 MB) about 15 % slower on
-  // two runners.
-  static std::size_t shares_for(std::uint64_t bytes);
+  // `count` counters that together count about `bytes` of text, each in one
+  // share per runner for every 128 MiB, at least one and at most eight. The
+  // merge and the layout at the end of counting hold every table at once,
+  // and each share adds the transient of its growth and layout; more,
+  // smaller shares, only a runner's worth of them in flight at a time, keep
+  // the end of counting from being the peak of a large training. Small
+  // counts keep one share per runner: sixteen counted mixed.txt (30 MB)
+  // about 15 % slower on two runners.
+  static std::vector<ChunkCounter> for_text_of(std::size_t count, std::uint64_t bytes);
   ~ChunkCounter();
   ChunkCounter(ChunkCounter&&) noexcept;
   ChunkCounter& operator=(ChunkCounter&&) noexcept;
