@@ -359,14 +359,15 @@ void MergeState<Layout>::mark_last(Pos last, Pos start) {
 }
 
 template <class Layout>
-void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weight) {
+void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weight,
+                                  std::uint64_t occurrences) {
   PairEntry* pair = pairs_.find(Layout::key(left, right));
-  if (pair == nullptr) return;  // cannot happen: every decrease removes a real occurrence
+  if (pair == nullptr) return;  // cannot happen: every decrease removes real occurrences
   std::int64_t count = static_cast<std::int64_t>(pair->count) - weight;
   if (count > 0) {
     pair->count = static_cast<Count>(count);
-    ++pair->stale;
-    ++stale_entries_;
+    pair->stale += static_cast<Offset>(occurrences);
+    stale_entries_ += occurrences;
   } else {
     dead_bytes_ += pair->bytes;
     stale_entries_ -= pair->stale;
@@ -378,6 +379,39 @@ template <class Layout>
 void MergeState<Layout>::increase(TokenId left, TokenId right, std::int64_t weight) {
   PairEntry& pair = pairs_.upsert(Layout::key(left, right));
   pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weight);
+}
+
+template <class Layout>
+void MergeState<Layout>::count_neighbour(bool left, TokenId other, std::int64_t weight) {
+  NeighbourCount& count = neighbours_[left ? other : length_.size() + other];
+  if (count.occurrences++ == 0) (left ? left_neighbours_ : right_neighbours_).push_back(other);
+  count.weight += weight;
+}
+
+template <class Layout>
+void MergeState<Layout>::apply_neighbour_counts(TokenId a, TokenId b, TokenId merged,
+                                                std::int64_t weight, std::uint64_t occurrences) {
+  const std::uint64_t n = length_.size();
+  // Increases first: a pair the merge both made and broke ((merged, a) in
+  // "a b a b") must be there before its decrease, and no count then falls to
+  // zero before its last decrease.
+  for (TokenId x : left_neighbours_) increase(x, merged, neighbours_[x].weight);
+  for (TokenId y : right_neighbours_) increase(merged, y, neighbours_[n + y].weight);
+  for (TokenId x : left_neighbours_) {
+    decrease(x, a, neighbours_[x].weight, neighbours_[x].occurrences);
+    neighbours_[x] = {};
+  }
+  for (TokenId y : right_neighbours_) {
+    decrease(b, y, neighbours_[n + y].weight, neighbours_[n + y].occurrences);
+    neighbours_[n + y] = {};
+  }
+  left_neighbours_.clear();
+  right_neighbours_.clear();
+  decrease(a, b, weight, occurrences);
+  add_unigram(a, -weight);
+  add_unigram(b, -weight);
+  add_unigram(merged, weight);
+  total_ -= static_cast<std::uint64_t>(weight);
 }
 
 template <class Layout>
@@ -402,25 +436,30 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   Pos decoded = 0;
   fresh_.clear();
   fresh_last_ = 0;
+  pending_ = false;
+  const std::uint64_t n = length_.size();
+  if (neighbours_.size() < 2 * n) neighbours_.resize(2 * n);
   WeightCursor weight(*this);
+  std::int64_t merged_weight = 0;
+  std::uint64_t occurrences = 0;
   std::uint64_t seen = 0;
   // Positions are decoded a batch ahead so that their slots can be fetched
   // while earlier ones are processed.
   constexpr std::size_t kBatch = 16;
   Pos batch[kBatch];
   while (in < end) {
-    std::size_t n = 0;
-    for (; n < kBatch && in < end; ++n) {
+    std::size_t count = 0;
+    for (; count < kBatch && in < end; ++count) {
       decoded += static_cast<Pos>(get_varint(in));
       __builtin_prefetch(&slots_[decoded - 1]);
-      batch[n] = decoded;
+      batch[count] = decoded;
     }
-    seen += n;
+    seen += count;
     if (seen >= kPollEvery) {
       seen = 0;
       if (stop && stop()) return Error::interrupted();
     }
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
       const Pos pos = batch[k];
       if (slots_[pos] != a) continue;
       const Pos q = pos + len_a;
@@ -430,27 +469,24 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
       if (slots_[pos - 1] != kSeparator) {
         Pos left = previous_start(pos);
         TokenId p = slots_[left];
-        decrease(p, a, w);
-        increase(p, t, w);
-        record_fresh(left);
+        count_neighbour(true, p, w);
+        record_fresh(left, p);
       }
       const Pos r = q + len_b;
       const Slot y = slots_[r];
       if (y != kSeparator) {
-        decrease(b, y, w);
-        increase(t, y, w);
-        record_fresh(pos);
+        count_neighbour(false, y, w);
+        record_fresh(pos, n + y);
       }
-      decrease(a, b, w);
-      add_unigram(a, -w);
-      add_unigram(b, -w);
-      add_unigram(t, w);
-      total_ -= static_cast<std::uint64_t>(w);
+      merged_weight += w;
+      ++occurrences;
       slots_[pos] = static_cast<Slot>(t);
       slots_[q] = kInside;
       mark_last(r - 1, pos);
     }
   }
+  flush_fresh();
+  apply_neighbour_counts(a, b, t, merged_weight, occurrences);
   publish_new_pairs(t);
   // Stale entries are counted at about two bytes each; the small constant
   // keeps tiny states from compacting after every merge. Compacting at a
@@ -467,14 +503,29 @@ void MergeState<Layout>::reserve_arena(std::uint64_t extra) {
 }
 
 template <class Layout>
-void MergeState<Layout>::record_fresh(Pos pos) {
+void MergeState<Layout>::record_fresh(Pos pos, std::uint64_t group) {
   // A position can be recorded twice in a row: as a new token with its right
-  // neighbour, then as the left neighbour of the next occurrence.
-  if (pos == fresh_last_) return;
-  fresh_.reserve_more(fresh_.size() + 10);
-  std::uint8_t* end = put_varint(fresh_.data() + fresh_.size(), pos - fresh_last_);
+  // neighbour, then as the left neighbour of the next occurrence, which
+  // changes its pair; the later record holds.
+  if (pending_ && pos == pending_pos_) {
+    pending_group_ = group;
+    return;
+  }
+  flush_fresh();
+  pending_pos_ = pos;
+  pending_group_ = group;
+  pending_ = true;
+}
+
+template <class Layout>
+void MergeState<Layout>::flush_fresh() {
+  if (!pending_) return;
+  fresh_.reserve_more(fresh_.size() + 20);
+  std::uint8_t* end = put_varint(fresh_.data() + fresh_.size(), pending_pos_ - fresh_last_);
+  end = put_varint(end, pending_group_);
   fresh_.resize_for_overwrite(static_cast<std::size_t>(end - fresh_.data()));
-  fresh_last_ = pos;
+  fresh_last_ = pending_pos_;
+  pending_ = false;
 }
 
 template <class Layout>
@@ -487,17 +538,12 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
   constexpr std::uint64_t kDropped = ~std::uint64_t{0};  // the pair's count fell back to 0
   const std::uint64_t stride = length_.size();
   if (groups_.size() < 2 * stride) groups_.resize(2 * stride);
-  auto group_of = [&](Pos pos) -> std::uint64_t {
-    TokenId x = slots_[pos];
-    TokenId y = slots_[pos + length_[x]];
-    return x == merged ? stride + y : x;
-  };
   touched_.clear();
   const std::uint8_t* const fresh_end = fresh_.data() + fresh_.size();
   Pos pos = 0;
   for (const std::uint8_t* in = fresh_.data(); in < fresh_end;) {
     pos += static_cast<Pos>(get_varint(in));
-    std::uint64_t g = group_of(pos);
+    const std::uint64_t g = get_varint(in);
     Group& group = groups_[g];
     if (group.bytes == 0) touched_.push_back(static_cast<std::uint32_t>(g));
     group.bytes += varint_size(pos - group.last);
@@ -535,7 +581,7 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
   std::uint8_t* const arena = arena_.data();
   for (const std::uint8_t* in = fresh_.data(); in < fresh_end;) {
     pos += static_cast<Pos>(get_varint(in));
-    Group& group = groups_[group_of(pos)];
+    Group& group = groups_[get_varint(in)];
     if (group.bytes == kDropped) continue;
     group.bytes =
         static_cast<std::uint64_t>(put_varint(arena + group.bytes, pos - group.last) - arena);

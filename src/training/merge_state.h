@@ -171,13 +171,17 @@ class MergeState {
   Pos previous_start(Pos start) const;
   void mark_last(Pos last, Pos start);
   Count coverage(Key key, std::int64_t count) const;
-  void decrease(TokenId left, TokenId right, std::int64_t weight);
+  void decrease(TokenId left, TokenId right, std::int64_t weight, std::uint64_t occurrences);
   void increase(TokenId left, TokenId right, std::int64_t weight);
+  void count_neighbour(bool left, TokenId other, std::int64_t weight);
+  void apply_neighbour_counts(TokenId a, TokenId b, TokenId merged, std::int64_t weight,
+                              std::uint64_t occurrences);
   void add_unigram(TokenId id, std::int64_t delta);
   bool allowed(Key key) const;
   void push_heap(Key key, std::int64_t count);
   bool settle_top();
-  void record_fresh(Pos pos);
+  void record_fresh(Pos pos, std::uint64_t group);
+  void flush_fresh();
   void publish_new_pairs(TokenId merged);
   void reserve_arena(std::uint64_t extra);
   Status compact_arena(const CancelCheck& stop);
@@ -199,12 +203,31 @@ class MergeState {
   std::uint64_t dead_bytes_ = 0;     // arena bytes of lists whose pair is gone
   std::uint64_t stale_entries_ = 0;  // sum of the live lists' stale counts
   MappedVector<HeapItem> heap_;
-  // Positions whose pair the current merge created, ascending, delta-coded.
+  // Positions whose pair the current merge created, ascending, delta-coded,
+  // each followed by its group (see Group). The latest one is held back
+  // until the next, since the next occurrence may change its pair.
   MappedVector<std::uint8_t> fresh_;
   Pos fresh_last_ = 0;
+  Pos pending_pos_ = 0;
+  std::uint64_t pending_group_ = 0;
+  bool pending_ = false;
+
+  // What one merge did to the pairs beside it, summed by the other token
+  // and applied once per token at its end: (x, a) -> (x, merged) on the
+  // left, (b, y) -> (merged, y) on the right. Early merges touch millions of
+  // occurrences but only thousands of distinct neighbours, and a table
+  // lookup per occurrence missed the cache nearly every time.
+  struct NeighbourCount {
+    std::int64_t weight = 0;
+    std::uint64_t occurrences = 0;
+  };
+  std::vector<NeighbourCount> neighbours_;  // [0, n) left, [n, 2n) right
+  std::vector<TokenId> left_neighbours_, right_neighbours_;
 
   // Scratch for grouping the new pairs of one merge, indexed by the other
-  // token: [0, n) for (x, merged), [n, 2n) for (merged, y).
+  // token: [0, n) for (x, merged), [n, 2n) for (merged, y). The
+  // right neighbour y is never the merged token (occurrences are merged left
+  // to right), so (merged, merged) has one group, in the first half.
   struct Group {
     std::uint64_t bytes = 0;
     Pos last = 0;
