@@ -1,6 +1,8 @@
 // Weighted counts of adjacent token pairs, with the location of each pair's
 // occurrence list. Open addressing with linear probing and backward-shift
-// deletion, so erasing leaves no tombstones behind.
+// deletion, so erasing leaves no tombstones behind. The table grows by half
+// rather than doubling: at the end of a large training it is the biggest
+// thing in memory, and doubling left it up to three quarters empty.
 #pragma once
 
 #include <algorithm>
@@ -27,14 +29,14 @@ class PairCounts {
   static constexpr Key kEmptyKey = static_cast<Key>(~Key{0});
 
   PairCounts() {
-    slots_.resize(1 << 10, Slot{kEmptyKey, 0, 0, 0, 0});
-    set_capacity(1 << 10);
+    slots_.resize(kInitialCapacity, Slot{kEmptyKey, 0, 0, 0, 0});
+    capacity_ = kInitialCapacity;
   }
 
   std::uint64_t size() const { return size_; }
 
   Slot* find(Key key) {
-    for (std::uint64_t i = home(key);; i = (i + 1) & mask_) {
+    for (std::uint64_t i = home(key);; i = next(i)) {
       if (slots_[i].key == key) return &slots_[i];
       if (slots_[i].key == kEmptyKey) return nullptr;
     }
@@ -45,7 +47,7 @@ class PairCounts {
   Slot& upsert(Key key) {
     if ((size_ + 1) * 5 > slots_.size() * 4) grow();
     std::uint64_t i = home(key);
-    for (; slots_[i].key != kEmptyKey; i = (i + 1) & mask_) {
+    for (; slots_[i].key != kEmptyKey; i = next(i)) {
       if (slots_[i].key == key) return slots_[i];
     }
     ++size_;
@@ -55,10 +57,10 @@ class PairCounts {
 
   void erase(Slot* slot) {
     std::uint64_t hole = static_cast<std::uint64_t>(slot - slots_.data());
-    for (std::uint64_t i = (hole + 1) & mask_; slots_[i].key != kEmptyKey; i = (i + 1) & mask_) {
+    for (std::uint64_t i = next(hole); slots_[i].key != kEmptyKey; i = next(i)) {
       // An entry may move back into the hole unless its home lies cyclically in (hole, i].
       std::uint64_t h = home(slots_[i].key);
-      if (((i - h) & mask_) >= ((i - hole) & mask_)) {
+      if (distance(h, i) >= distance(hole, i)) {
         slots_[hole] = slots_[i];
         hole = i;
       }
@@ -87,38 +89,60 @@ class PairCounts {
   }
 
  private:
+  static constexpr std::uint64_t kInitialCapacity = 1 << 10;
+
+  // The hash scaled to the capacity: homes follow the hash's order, which
+  // grow() relies on.
   std::uint64_t home(Key key) const {
-    return ((static_cast<std::uint64_t>(key) ^ seed_) * 0x9E3779B97F4A7C15ull) >> shift_;
+    const std::uint64_t hash = (static_cast<std::uint64_t>(key) ^ seed_) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
+  }
+  std::uint64_t next(std::uint64_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
+  // Steps from `from` forward to `to`, wrapping around.
+  std::uint64_t distance(std::uint64_t from, std::uint64_t to) const {
+    return to >= from ? to - from : to + capacity_ - from;
   }
 
-  // Doubles the table in place, without a second copy of it. The entries are
-  // packed to the front and sorted by their new home; placing each one at
-  // max(home, previous place + 1) then gives a valid linear-probing layout in
-  // which every entry lands at or after its index in the sorted run, so they
-  // can be moved into place from the last one down. The few entries whose
-  // place would pass the end (a cluster wrapping around) are set aside first
-  // and inserted the ordinary way afterwards.
+  // Grows the table by half in place, without a second copy of it. The
+  // entries are packed to the front and sorted by their new home; placing
+  // each one at max(home, previous place + 1) then gives a valid
+  // linear-probing layout in which every entry lands at or after its index in
+  // the sorted run, so they can be moved into place from the last one down.
+  // The few entries whose place would pass the end (a cluster wrapping
+  // around) are set aside first and inserted the ordinary way afterwards.
   void grow() {
-    const std::uint64_t old_capacity = slots_.size(), capacity = 2 * old_capacity;
+    const std::uint64_t old_capacity = slots_.size(), capacity = old_capacity + old_capacity / 2;
     std::uint64_t n = 0;
     for (std::uint64_t i = 0; i < old_capacity; ++i) {
       if (slots_[i].key != kEmptyKey) slots_[n++] = slots_[i];
     }
     std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0, 0});
-    set_capacity(capacity);
+    capacity_ = capacity;
     std::sort(slots_.begin(), slots_.begin() + n,
               [&](const Slot& x, const Slot& y) { return home(x.key) < home(y.key); });
-    MappedVector<std::uint64_t> place;
+    // Places stay below capacity + n, under twice the capacity: the places
+    // of the last growth of a large table, the peak of a training, take half
+    // the memory in 32 bits.
+    if (2 * capacity <= std::uint64_t{0xFFFFFFFF}) {
+      place_sorted<std::uint32_t>(n);
+    } else {
+      place_sorted<std::uint64_t>(n);
+    }
+  }
+
+  template <class Place>
+  void place_sorted(std::uint64_t n) {
+    MappedVector<Place> place;
     place.resize_for_overwrite(n);
-    for (std::uint64_t i = 0, next = 0; i < n; ++i) {
-      place[i] = std::max(home(slots_[i].key), next);
-      next = place[i] + 1;
+    for (std::uint64_t i = 0, after = 0; i < n; ++i) {
+      place[i] = static_cast<Place>(std::max(home(slots_[i].key), after));
+      after = place[i] + std::uint64_t{1};
     }
     std::uint64_t fits = n;
-    while (fits > 0 && place[fits - 1] >= capacity) --fits;
+    while (fits > 0 && place[fits - 1] >= capacity_) --fits;
     std::vector<Slot> wrapped(slots_.begin() + fits, slots_.begin() + n);
     for (std::uint64_t i = fits; i < n; ++i) slots_[i].key = kEmptyKey;
-    slots_.resize(capacity, Slot{kEmptyKey, 0, 0, 0, 0});
+    slots_.resize(capacity_, Slot{kEmptyKey, 0, 0, 0, 0});
     for (std::uint64_t i = fits; i-- > 0;) {
       if (place[i] == i) continue;
       slots_[place[i]] = slots_[i];
@@ -126,20 +150,14 @@ class PairCounts {
     }
     for (const Slot& slot : wrapped) {
       std::uint64_t i = home(slot.key);
-      while (slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
+      while (slots_[i].key != kEmptyKey) i = next(i);
       slots_[i] = slot;
     }
   }
 
-  void set_capacity(std::uint64_t capacity) {
-    mask_ = capacity - 1;
-    shift_ = 64 - __builtin_ctzll(capacity);
-  }
-
   MappedVector<Slot> slots_;
   std::uint64_t size_ = 0;
-  std::uint64_t mask_ = 0;
-  int shift_ = 64;
+  std::uint64_t capacity_ = 0;
   std::uint64_t seed_ = reinterpret_cast<std::uintptr_t>(this) * 0xC2B2AE3D27D4EB4Full;
 };
 
