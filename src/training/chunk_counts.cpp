@@ -337,26 +337,37 @@ void ChunkCounts::sort_by(bool weight_first) {
     std::uint64_t head;
     Chunk chunk;
   };
+  // The records are written over the table itself, from the last chunk down
+  // (record i starts at or after the end of chunk i - 1, so no chunk is
+  // overwritten before it is read), and the sorted chunks go back over the
+  // records from the first one up: at a large training's start the table
+  // and its records side by side were the peak of the whole run.
   const std::size_t n = chunks_.size();
-  MappedVector<Keyed> keyed;
-  keyed.resize_for_overwrite(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Chunk& chunk = chunks_[i];
+  chunks_.reserve((n * sizeof(Keyed) + sizeof(Chunk) - 1) / sizeof(Chunk));
+  auto* table = reinterpret_cast<unsigned char*>(chunks_.data());
+  for (std::size_t i = n; i-- > 0;) {
+    Chunk chunk;
+    std::memcpy(&chunk, table + i * sizeof(Chunk), sizeof chunk);
     std::uint64_t word = chunk.source;
     if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
-    keyed[i] = {__builtin_bswap64(word), chunk};
+    const Keyed record{__builtin_bswap64(word), chunk};
+    std::memcpy(table + i * sizeof(Keyed), &record, sizeof record);
   }
-  // The records hold the chunks meanwhile, so the table is freed rather than
-  // held twice beside them and the sort's merge buffer.
-  chunks_.release();
+  MappedVector<Keyed> keyed = std::move(chunks_).reinterpret_as<Keyed>(n);
   parallel_sort(keyed.begin(), keyed.end(), [this, weight_first](const Keyed& x, const Keyed& y) {
     if (weight_first && x.chunk.weight != y.chunk.weight) return x.chunk.weight > y.chunk.weight;
     if (x.head != y.head) return x.head < y.head;
     if (x.chunk.is_inline() && y.chunk.is_inline()) return x.chunk.length < y.chunk.length;
     return bytes(x.chunk) < bytes(y.chunk);  // char_traits<char> compares as unsigned char
   });
-  chunks_.resize_for_overwrite(n);
-  for (std::size_t i = 0; i < n; ++i) chunks_[i] = keyed[i].chunk;
+  auto* out = reinterpret_cast<unsigned char*>(keyed.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    Chunk chunk;
+    std::memcpy(&chunk, &keyed[i].chunk, sizeof chunk);
+    std::memcpy(out + i * sizeof(Chunk), &chunk, sizeof chunk);
+  }
+  chunks_ = std::move(keyed).reinterpret_as<Chunk>(n);
+  chunks_.shrink_to_fit();
 }
 
 void ChunkCounts::sort_by_weight() {

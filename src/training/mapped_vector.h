@@ -98,7 +98,27 @@ class MappedVector {
     size_ = capacity_ = 0;
   }
 
+  // The same pages as an array of `count` U, which the caller has written
+  // there and which must fit in the mapping; leaves this one empty. Lets a
+  // large array be rewritten in place as a smaller kind of record instead of
+  // into a second mapping.
+  template <class U>
+  MappedVector<U> reinterpret_as(std::size_t count) && {
+    MappedVector<U> out;
+    out.capacity_ = memory_.bytes() / sizeof(U);
+    if (count > out.capacity_) throw std::bad_alloc();
+    out.memory_ = std::move(memory_);
+    out.data_ = static_cast<U*>(out.memory_.data());
+    out.size_ = count;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return out;
+  }
+
  private:
+  template <class>
+  friend class MappedVector;
+
   void remap(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
     memory_.resize(n * sizeof(T));
