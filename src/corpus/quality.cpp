@@ -94,32 +94,34 @@ class DistinctWords {
 };
 
 // Distinct words named by their chunk's index, in an open-addressing table
-// of a hash tag and the index (8 bytes a slot for fewer than 2^32 - 1
-// chunks), sized for `most` words. A slot holding a view takes 24: on 25 M
-// distinct chunks that table was 1.6 GB, the peak of training from files.
+// of the word's 32-bit hash and the index (8 bytes a slot for fewer than
+// 2^32 - 1 chunks), filled to at most three quarters of `most` words. A slot
+// holding a view takes 24: on 25 M distinct chunks that table was 1.6 GB,
+// the peak of training from files; a power-of-two table at half load was
+// still the peak of training with the quality check. Words are compared
+// only when their hashes are equal.
 template <class Index, class WordOf>
 class DistinctChunkWords {
  public:
-  DistinctChunkWords(std::size_t most, WordOf word_of) : word_of_(word_of) {
-    std::size_t capacity = 16;
-    while (capacity < most * 2) capacity *= 2;
-    slots_.resize(capacity);
-  }
+  DistinctChunkWords(std::size_t most, WordOf word_of)
+      : word_of_(word_of), slots_(std::max<std::size_t>(16, most + most / 3 + 1)) {}
 
-  // `hash` is std::hash of the chunk's word, which is not empty; at most
+  // `hash` is the hash of the chunk's word, which is not empty; at most
   // `most` calls.
-  void insert(std::size_t chunk, std::uint64_t hash) {
-    const Slot word{static_cast<std::uint32_t>(hash >> 32), static_cast<Index>(chunk + 1)};
+  void insert(std::size_t chunk, std::uint32_t hash) {
+    const Slot word{hash, static_cast<Index>(chunk + 1)};
     const std::string_view bytes = word_of_(chunk);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::size_t capacity = slots_.size();
+    // The high bits pick the home slot; the low ones picked the share.
+    for (std::size_t i = (std::uint64_t{hash} * capacity) >> 32;;) {
       Slot& slot = slots_[i];
       if (slot.chunk_plus_one == 0) {
         slot = word;
         ++size_;
         return;
       }
-      if (slot.tag == word.tag && word_of_(slot.chunk_plus_one - 1) == bytes) return;
+      if (slot.hash == hash && word_of_(slot.chunk_plus_one - 1) == bytes) return;
+      if (++i == capacity) i = 0;
     }
   }
 
@@ -127,7 +129,7 @@ class DistinctChunkWords {
 
  private:
   struct Slot {
-    std::uint32_t tag = 0;
+    std::uint32_t hash = 0;
     Index chunk_plus_one = 0;  // 0: empty
   };
 
@@ -135,6 +137,12 @@ class DistinctChunkWords {
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };
+
+// 32 bits of std::hash of a word: the tables above need no more.
+std::uint32_t word_hash(std::string_view word) {
+  const std::uint64_t h = std::hash<std::string_view>{}(word);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
 
 }  // namespace
 
@@ -187,7 +195,7 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
   };
   auto range_begin = [&](std::size_t r) { return n / runners * r + std::min(r, n % runners); };
   std::vector<Range> ranges(runners);
-  std::vector<std::uint64_t> hashes(n);
+  std::vector<std::uint32_t> hashes(n);
   pool.run(runners, [&](std::size_t r) {
     Range& range = ranges[r];
     for (std::size_t i = range_begin(r), end = range_begin(r + 1); i < end; ++i) {
@@ -198,14 +206,13 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
       if (word.empty()) continue;
       range.total_words += chunk.weight;
       range.word_bytes += word.size() * chunk.weight;
-      hashes[i] = std::hash<std::string_view>{}(word);
+      hashes[i] = word_hash(word);
     }
   });
   std::vector<std::size_t> distinct(runners);
   auto count_share = [&]<class Index>(std::size_t share) {
-    // The high bits pick the share (and the tag); the table probes from the
-    // low ones.
-    auto in_share = [&](std::size_t i) { return (hashes[i] >> 32) % runners == share; };
+    // The low bits pick the share; the table places by the high ones.
+    auto in_share = [&](std::size_t i) { return hashes[i] % runners == share; };
     std::size_t most = 0;
     for (std::size_t i = 0; i < n; ++i) most += in_share(i);
     DistinctChunkWords<Index, decltype(word_of)> words(most, word_of);

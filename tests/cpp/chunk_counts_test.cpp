@@ -343,6 +343,12 @@ void test_quality_from_counts() {
     random_ok &= counts.ok() && same(check_quality(*counts), check_quality(corpus));
   }
   check(random_ok, "quality of random texts from counts");
+  // Enough distinct words that some share a 32-bit hash (about ten pairs
+  // expected), which the distinct count must still tell apart.
+  std::string many = random_text(rng, 3'000'000, "abcdefghijklmnopqrstuvwxyz   ");
+  auto many_counts = count_texts(split_at_space(many, 7, rng));
+  check(many_counts.ok() && same(check_quality(*many_counts), check_quality(many)),
+        "quality of many distinct words from counts");
   check(same(check_quality(ChunkCounts{}), check_quality(std::string_view{})), "empty");
 }
 
