@@ -72,19 +72,29 @@ void test_a_throwing_wait_callback_is_rethrown() {
   check(caught == waited.load(), "the wait callback's exception reaches the caller");
 }
 
-// Sizes below and above the point where a range is split, with parts whose
-// lengths differ by one; values repeat, so equal values land in different
-// parts and meet in the merges.
+// Sizes below and above the point where a range is split, in shapes that
+// give the sample poor pivots (sorted, reversed, all equal, a few values);
+// values repeat, so equal values meet a pivot equal to them.
 void test_parallel_sort_gives_the_order_std_sort_gives() {
   std::mt19937 rng(11);
   for (std::size_t n : {0u, 1u, 32767u, 65536u, 65537u, 200003u}) {
-    std::vector<std::uint32_t> values(n);
-    for (auto& value : values) value = static_cast<std::uint32_t>(rng() % 50000);
-    std::vector<std::uint32_t> expected = values;
-    std::sort(expected.begin(), expected.end());
-    parallel_sort(values.begin(), values.end(),
-                  [](std::uint32_t x, std::uint32_t y) { return x < y; });
-    check(values == expected, "parallel_sort of " + std::to_string(n) + " values");
+    for (int shape = 0; shape < 5; ++shape) {
+      std::vector<std::uint32_t> values(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto index = static_cast<std::uint32_t>(i);
+        values[i] = shape == 0   ? static_cast<std::uint32_t>(rng() % 50000)
+                    : shape == 1 ? index
+                    : shape == 2 ? static_cast<std::uint32_t>(n) - index
+                    : shape == 3 ? 7u
+                                 : static_cast<std::uint32_t>(rng() % 3);
+      }
+      std::vector<std::uint32_t> expected = values;
+      std::sort(expected.begin(), expected.end());
+      parallel_sort(values.begin(), values.end(),
+                    [](std::uint32_t x, std::uint32_t y) { return x < y; });
+      check(values == expected,
+            "parallel_sort of " + std::to_string(n) + " values, shape " + std::to_string(shape));
+    }
   }
 }
 
