@@ -334,3 +334,38 @@ def test_exclusive_calls_refused_while_encoding(fresh):
         done.set()
         worker.join()
     assert refused == {"add_filter", "add_special_token", "prune_vocab"}
+
+
+def test_calls_waiting_on_a_prune_are_not_refused(fresh, capfd):
+    # The prune writes its report line with the interpreter lock released; a
+    # thread waiting for the lock runs then, and must find the hold gone.
+    # (The prune itself is refused while an encode of the other thread has
+    # the lock released, so it retries.)
+    corpus = b"the quick brown fox jumps over the lazy dog " * 2_000
+    errors = []
+    done = threading.Event()
+
+    def prune():
+        try:
+            for size in (390, 380, 370):
+                while True:
+                    try:
+                        fresh.prune_vocab(size, corpus)
+                        break
+                    except RuntimeError as e:
+                        assert str(e) == "Already borrowed"
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=prune)
+    worker.start()
+    while not done.is_set():
+        try:
+            fresh.encode(b"brown fox")
+            len(fresh)
+        except RuntimeError as e:
+            errors.append(str(e))
+    worker.join()
+    assert errors == []
+    assert capfd.readouterr().err.count("Pruned vocab: ") == 3
+    assert fresh.vocab_size == 370

@@ -41,14 +41,16 @@ Tokenizer& tokenizer_of(PyObject* self) {
   return state_of(self).tokenizer;
 }
 
-enum class Use { kNone, kShared, kExclusive };
+// kByBody: an instance method whose body takes its hold itself, so that the
+// hold can end before the call does.
+enum class Use { kNone, kShared, kExclusive, kByBody };
 
 // Shared or exclusive use of one instance for the duration of a call. Must be
 // destroyed with the interpreter lock held.
 class Hold {
  public:
   bool acquire(PyObject* self, Use use) {
-    if (use == Use::kNone) return true;
+    if (use == Use::kNone || use == Use::kByBody) return true;
     TokenizerState& state = state_of(self);
     if (use == Use::kExclusive) {
       if (state.holds != 0) {
@@ -71,8 +73,12 @@ class Hold {
   Hold() = default;
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
-  ~Hold() {
+  ~Hold() { release(); }
+
+  // Ends the hold before the destructor would.
+  void release() {
     if (state_ != nullptr) state_->holds = use_ == Use::kExclusive ? 0 : state_->holds - 1;
+    state_ = nullptr;
   }
 
  private:
@@ -647,14 +653,27 @@ constexpr MethodSignature kPruneSignature{
     "Prune vocabulary to target size, keeping most frequent tokens.\n"
     "Base byte tokens (0-255) and special tokens are always kept."};
 
+// The report line is written with the lock released (see
+// unlocked_stderr_sink), which lets other threads run: it is written after
+// the hold ends, so that a thread encoding with this tokenizer meanwhile
+// does not meet the exclusive hold ("Already mutably borrowed").
 PyObject* prune_vocab_body(PyObject* self, Slots slots) {
+  Hold hold;
+  if (!hold.acquire(self, Use::kExclusive)) return nullptr;
   std::uint64_t target = 0;
   if (!convert_size(slots[0], "target_size", &target)) return nullptr;
   TextBytes corpus;
   if (!convert_text(slots[1], "corpus must be str or bytes", &corpus)) return nullptr;
   LockedSignalPoll poll;
-  return none_or_raise(
-      tokenizer_of(self).prune(target, corpus.view, unlocked_stderr_sink(), std::ref(poll)));
+  std::string report;
+  const ConsoleSink keep = [&](std::string_view text) -> Status {
+    report += text;
+    return {};
+  };
+  const Status pruned = tokenizer_of(self).prune(target, corpus.view, keep, std::ref(poll));
+  hold.release();
+  if (!pruned.ok()) return raise_error(pruned.error());
+  return none_or_raise(unlocked_stderr_sink()(report));
 }
 
 constexpr MethodSignature kCheckQualitySignature{
@@ -1035,11 +1054,12 @@ PyMethodDef kMethods[] = {
     with_arguments<kTrainFromCountsSignature, kFree, train_from_counts_body>("train_from_counts"),
     with_arguments<kAddFilterSignature, kExclusive, name_body<add_filter>>("add_filter"),
     without_arguments<kShared, active_filters_body>("active_filters", kActiveFiltersDoc),
-    with_arguments<kAddSpecialSignature, kExclusive, name_body<add_special_token>>("add_special_token"),
+    with_arguments<kAddSpecialSignature, kExclusive, name_body<add_special_token>>(
+        "add_special_token"),
     with_arguments<kGetSpecialSignature, kShared, name_body<special_token_id>>(
         "get_special_token_id"),
     without_arguments<kShared, special_tokens_body>("special_tokens", kSpecialTokensDoc),
-    with_arguments<kPruneSignature, kExclusive, prune_vocab_body>("prune_vocab"),
+    with_arguments<kPruneSignature, Use::kByBody, prune_vocab_body>("prune_vocab"),
     with_arguments<kCheckQualitySignature, kFree, check_quality_body>("check_quality"),
     with_arguments<kEncodeSignature, kShared, encode_body<false, false>>("encode"),
     with_arguments<kEncodeDenseSignature, kShared, encode_body<true, false>>("encode_dense"),
