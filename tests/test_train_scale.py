@@ -397,3 +397,19 @@ def test_integer_arrays_are_read_by_value_on_every_path(kind, tmp_path):
     assert model_bytes(Q.train_from_iterator([make()], **options), tmp_path, "iter") == expected
     blob = Q.count_chunks([make()])
     assert model_bytes(Q.train_from_counts(blob, **options), tmp_path, "counts") == expected
+
+
+@pytest.mark.parametrize("dtype", ["int8", "bool"])
+def test_one_byte_arrays_that_are_not_bytes_are_refused_like_encode_refuses_them(dtype, fresh):
+    # Their memory is one byte an item, but an int8 -1 is no byte value.
+    np = pytest.importorskip("numpy")
+    array = np.array([-1, 104] if dtype == "int8" else [True, False], dtype=dtype)
+    with pytest.raises(TypeError, match="^text must be str or bytes$"):
+        fresh.encode(array)
+    for call in (lambda: Q.count_chunks([array]),
+                 lambda: Q.train_from_iterator([array], vocab_size=260, show_progress=False)):
+        with pytest.raises(TypeError, match=r"^texts\[0\]: text must be str or bytes$"):
+            call()
+    # Non-negative int8 values are bytes by value, as encode reads them.
+    small = np.array([104, 105, 32, 104], dtype=np.int8)
+    assert Q.count_chunks([small]) == Q.count_chunks([b"hi h"])

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <string>
@@ -363,7 +364,11 @@ bool add_text_item(TextCounter& counter, PyObject* item, const std::string& mess
   if (!PyUnicode_Check(item) && PyObject_CheckBuffer(item)) {
     Py_buffer view;
     if (PyObject_GetBuffer(item, &view, PyBUF_FORMAT) == 0) {
-      const bool bytes = view.itemsize == 1;
+      // Only unsigned bytes are their own values; other one-byte formats
+      // (int8, bool, char) are read item by item like everywhere else.
+      const char* format = view.format != nullptr ? view.format : "B";
+      if (std::strchr("@=<>!", *format) != nullptr) ++format;
+      const bool bytes = view.itemsize == 1 && std::strcmp(format, "B") == 0;
       if (bytes) {
         counter.add(std::string_view(static_cast<const char*>(view.buf),
                                      static_cast<std::size_t>(view.len)));
