@@ -585,3 +585,27 @@ def test_command_reaches_the_library_only_through_the_public_headers():
     assert sources
     found = [(p.name, i) for p in sources for i in re.findall(r'#\s*include\s*"([^"]+)"', p.read_text())]
     assert [(name, i) for name, i in found if not i.startswith(("cli/", "tarvik/"))] == []
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_train_reads_a_named_pipe_its_writer_writes_once(cli, tmp_path):
+    # Checking the inputs must not open the pipe: its data would go with the check.
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    data = b"hello pipe world " * 2000
+    out = tmp_path / "pipe.json"
+    child = subprocess.Popen([cli, "train", str(fifo), "-o", str(out), "--vocab-size", "300",
+                              "--no-progress", "--no-quality-check"], stderr=subprocess.PIPE)
+    try:
+        with open(fifo, "wb") as w:
+            w.write(data)
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err.decode(errors="replace")
+    plain = tmp_path / "plain.txt"
+    plain.write_bytes(data)
+    expected = tmp_path / "plain.json"
+    run(cli, "train", plain, "-o", expected, "--vocab-size", 300, "--no-progress",
+        "--no-quality-check")
+    assert out.read_bytes() == expected.read_bytes()

@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -413,3 +414,46 @@ def test_one_byte_arrays_that_are_not_bytes_are_refused_like_encode_refuses_them
     # Non-negative int8 values are bytes by value, as encode reads them.
     small = np.array([104, 105, 32, 104], dtype=np.int8)
     assert Q.count_chunks([small]) == Q.count_chunks([b"hi h"])
+
+
+# --- named pipes -------------------------------------------------------------------
+
+FROM_PIPE = """
+import sys
+from tarvik_core import QormTokenizer as Q
+print("ready", flush=True)
+try:
+    tok = Q.train_from_files([sys.argv[1]], vocab_size=300, show_progress=False,
+                             check_quality=False)
+    print(tok.to_bytes().hex())
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+@pytest.mark.parametrize("writer", ["writes once", "never comes"])
+def test_a_named_pipe_is_opened_once_and_its_wait_ends_on_ctrl_c(writer, tmp_path):
+    # A pipe's data goes to the first reader that opens it: the check of the
+    # paths must not be that reader. Waiting for a writer ends on Ctrl-C.
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    data = b"hello pipe world " * 2000
+    child = subprocess.Popen([sys.executable, "-c", FROM_PIPE, str(fifo)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        if writer == "writes once":
+            with open(fifo, "wb") as w:  # waits for the child to open it
+                w.write(data)
+        else:
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    if writer == "writes once":
+        expected = Q(data, vocab_size=300, show_progress=False, check_quality=False)
+        assert bytes.fromhex(out.strip()) == expected.to_bytes()
+    else:
+        assert out == "interrupted\n"

@@ -111,6 +111,13 @@ void install_signal_cleanup() {
 
 Status check_readable(const std::string& path) {
   if (path == "-") return {};
+  // Opening a named pipe waits for a writer, and its data would go with this
+  // check: a readable one is left for its reader to open.
+  struct stat info{};
+  if (::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode) &&
+      ::access(path.c_str(), R_OK) == 0) {
+    return {};
+  }
   Result<int> fd = open_for_reading(path);
   if (!fd) return std::move(fd).error();
   ::close(*fd);

@@ -36,7 +36,8 @@ Result<std::string> read_file(const std::string& path);
 Result<std::string> read_concatenation(const std::vector<std::string>& paths);
 
 // Fails with the same message read_file would give when a file cannot be
-// opened for reading (missing, unreadable, a directory); reads nothing.
+// opened for reading (missing, unreadable, a directory); reads nothing. A
+// readable named pipe is not opened, since that would take its data.
 Status check_readable(const std::string& path);
 Status check_readable(const std::vector<std::string>& paths);
 

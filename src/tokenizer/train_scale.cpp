@@ -120,21 +120,30 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
                                               const CancelCheck& cancel) {
   // Every path is checked (and sized) before anything is read or printed.
   // The total is known when every input is a regular file (not a pipe).
+  // Regular files are opened again when their turn comes, so that thousands
+  // of them need not be open at once; anything else stays open from the
+  // check, since a pipe's data goes to the reader that opened it first.
   std::optional<std::uint64_t> total = 0;
-  for (const std::string& path : paths) {
-    Result<training::BlockReader> reader = training::BlockReader::open(path);
+  std::vector<std::optional<training::BlockReader>> kept(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Result<training::BlockReader> reader =
+        training::BlockReader::open(paths[i], training::BlockReader::kDefaultBlock, cancel);
     if (!reader.ok()) return std::move(reader).error();
-    std::error_code ignored;
-    if (total && std::filesystem::is_regular_file(path, ignored)) {
+    if (total && reader->is_regular()) {
       *total += reader->size();
     } else {
       total.reset();
     }
+    if (!reader->is_regular()) kept[i].emplace(std::move(reader).value());
   }
   TextCounter::State state{BatchCounter(BatchCounter::kDefaultBatch, total.value_or(0)),
                            CountingBar(options.show_progress ? console : ConsoleSink{}, total)};
-  for (const std::string& path : paths) {
-    Result<training::BlockReader> reader = training::BlockReader::open(path);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Result<training::BlockReader> reader =
+        kept[i]
+            ? Result<training::BlockReader>(std::move(*kept[i]))
+            : training::BlockReader::open(paths[i], training::BlockReader::kDefaultBlock, cancel);
+    kept[i].reset();
     if (!reader.ok()) return std::move(reader).error();
     for (;;) {
       Result<std::string_view> block = reader->next(cancel);

@@ -12,14 +12,17 @@
 #include "common/file_io.h"
 
 namespace tarvik::training {
-Result<BlockReader> BlockReader::open(const std::string& path, std::size_t block) {
+Result<BlockReader> BlockReader::open(const std::string& path, std::size_t block,
+                                      const CancelCheck& cancel) {
   if (path.find('\0') != std::string::npos) {
     return Error::io("file name contained an unexpected NUL byte", 0, path);
   }
   int fd;
-  do {
+  for (;;) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    if (cancel && cancel()) return Error::interrupted();
+  }
   if (fd < 0) return os_error(errno, path);
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
@@ -31,15 +34,18 @@ Result<BlockReader> BlockReader::open(const std::string& path, std::size_t block
     ::close(fd);
     return os_error(EISDIR, path);
   }
-  std::uint64_t size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
-  return BlockReader(fd, path, block == 0 ? kDefaultBlock : block, size);
+  const bool regular = S_ISREG(info.st_mode);
+  std::uint64_t size = regular ? static_cast<std::uint64_t>(info.st_size) : 0;
+  return BlockReader(fd, path, block == 0 ? kDefaultBlock : block, size, regular);
 }
 
-BlockReader::BlockReader(int fd, std::string path, std::size_t block, std::uint64_t size)
-    : fd_(fd), path_(std::move(path)), buffer_(block), size_(size) {}
+BlockReader::BlockReader(int fd, std::string path, std::size_t block, std::uint64_t size,
+                         bool regular)
+    : fd_(fd), regular_(regular), path_(std::move(path)), buffer_(block), size_(size) {}
 
 BlockReader::BlockReader(BlockReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      regular_(other.regular_),
       path_(std::move(other.path_)),
       buffer_(std::move(other.buffer_)),
       size_(other.size_) {}
@@ -48,6 +54,7 @@ BlockReader& BlockReader::operator=(BlockReader&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    regular_ = other.regular_;
     path_ = std::move(other.path_);
     buffer_ = std::move(other.buffer_);
     size_ = other.size_;

@@ -21,8 +21,15 @@ class BlockReader {
  public:
   static constexpr std::size_t kDefaultBlock = std::size_t{1} << 20;
 
-  // Opens `path` for reading; a directory is refused with EISDIR.
-  static Result<BlockReader> open(const std::string& path, std::size_t block = kDefaultBlock);
+  // Opens `path` for reading; a directory is refused with EISDIR. Opening a
+  // named pipe waits for a writer: a signal that interrupts the wait polls
+  // `cancel`, so Ctrl-C can end it (kInterrupted).
+  static Result<BlockReader> open(const std::string& path, std::size_t block = kDefaultBlock,
+                                  const CancelCheck& cancel = {});
+
+  // Whether the file is a regular one, which can be opened again and read
+  // from its start (a pipe's data goes to the first reader that opens it).
+  bool is_regular() const { return regular_; }
 
   BlockReader(BlockReader&& other) noexcept;
   BlockReader& operator=(BlockReader&& other) noexcept;
@@ -38,8 +45,9 @@ class BlockReader {
   const std::string& path() const { return path_; }
 
  private:
-  BlockReader(int fd, std::string path, std::size_t block, std::uint64_t size);
+  BlockReader(int fd, std::string path, std::size_t block, std::uint64_t size, bool regular);
   int fd_ = -1;
+  bool regular_ = false;
   std::string path_;
   std::vector<char> buffer_;
   std::uint64_t size_ = 0;
