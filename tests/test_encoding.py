@@ -325,6 +325,20 @@ def test_a_special_name_across_a_piece_boundary_is_found(model, at):
         assert eos not in ordinary and tok.decode_bytes(ordinary) == data
 
 
+@pytest.mark.parametrize("at", [0, 1000, 65535])
+def test_a_special_name_longer_than_a_piece_is_found(model, at):
+    # The piece that starts with the name is stretched to hold it.
+    tok = model(with_extra([(b"xy", -1.0)], byte_log_prob=-2.0))
+    long_name = b"Z" * 70_000
+    special = tok.add_special_token(long_name.decode())
+    data = b"x" * at + long_name + b"y" * 70_000
+    ids = tok.encode(data)
+    assert ids.count(special) == 1
+    assert tok.decode_bytes(ids) == data
+    assert tok.encode_batch([data]) == [ids]
+    assert tok.encode_with_offsets(data)[0] == ids
+
+
 def test_chunks_equal_the_reference(model, rng):
     tokens, bigrams = random_vocab(rng, compact=False)
     tok = model(tokens, bigrams, 0.3)

@@ -557,13 +557,23 @@ std::size_t Encoder::piece_end(std::string_view input, std::size_t start) const 
   const std::size_t n = input.size();
   if (n - start <= kChunkSize) return n;
   std::size_t end = start + kChunkSize;
+  // A name longer than a piece that starts the piece is kept whole in it,
+  // and the end is never moved back inside it.
+  std::size_t keep = start + 1;
+  for (const std::string& name : impl_->special_names) {
+    if (name.size() > kChunkSize && input.substr(start, name.size()) == name) {
+      keep = std::max(keep, start + name.size());
+    }
+  }
+  end = std::max(end, keep);
+  if (end >= n) return n;
   // Moving the end back to a name's start can put it inside an earlier
   // name, so look again until no name crosses it.
   for (bool moved = true; moved;) {
     moved = false;
     for (const std::string& name : impl_->special_names) {
       // A crossing occurrence starts in (end - name.size(), end).
-      const std::size_t from = std::max(start + 1, end - std::min(end, name.size() - 1));
+      const std::size_t from = std::max(keep, end - std::min(end, name.size() - 1));
       const std::size_t found = input.substr(0, end + name.size() - 1).find(name, from);
       if (found < end) {
         end = found;
