@@ -401,16 +401,26 @@ def test_integer_arrays_are_read_by_value_on_every_path(kind, tmp_path):
 
 
 @pytest.mark.parametrize("dtype", ["int8", "bool"])
-def test_one_byte_arrays_that_are_not_bytes_are_refused_like_encode_refuses_them(dtype, fresh):
+def test_one_byte_arrays_that_are_not_bytes_are_read_as_encode_reads_them(dtype, fresh):
     # Their memory is one byte an item, but an int8 -1 is no byte value.
+    # Whether numpy lets a bool be read as an integer depends on its version:
+    # whatever encode does with the array, the count paths do too.
     np = pytest.importorskip("numpy")
     array = np.array([-1, 104] if dtype == "int8" else [True, False], dtype=dtype)
-    with pytest.raises(TypeError, match="^text must be str or bytes$"):
+    try:
         fresh.encode(array)
+        by_value = bytes(int(v) for v in array.tolist())
+    except TypeError as e:
+        assert str(e) == "text must be str or bytes"
+        by_value = None
+    assert dtype == "bool" or by_value is None
     for call in (lambda: Q.count_chunks([array]),
                  lambda: Q.train_from_iterator([array], vocab_size=260, show_progress=False)):
-        with pytest.raises(TypeError, match=r"^texts\[0\]: text must be str or bytes$"):
-            call()
+        if by_value is None:
+            with pytest.raises(TypeError, match=r"^texts\[0\]: text must be str or bytes$"):
+                call()
+    if by_value is not None:
+        assert Q.count_chunks([array]) == Q.count_chunks([by_value])
     # Non-negative int8 values are bytes by value, as encode reads them.
     small = np.array([104, 105, 32, 104], dtype=np.int8)
     assert Q.count_chunks([small]) == Q.count_chunks([b"hi h"])
