@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -69,9 +70,11 @@ double entropy_factor_bound(double c_max, double n) {
 template <class Layout>
 Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
                                                      std::uint64_t max_token_bytes,
+                                                     std::size_t heap_keep,
                                                      const CancelCheck& stop) {
   MergeState state;
   state.max_token_bytes_ = max_token_bytes;
+  state.heap_keep_ = std::max<std::size_t>(heap_keep, 1);
   counts.sort_by_weight();
 
   // One pass over the chunk records places every chunk and closes the
@@ -260,29 +263,94 @@ void MergeState<Layout>::push_heap(Key key, std::int64_t count) {
   // A pair too long to merge stays so (token lengths never change), so it
   // never enters the heap.
   if (!allowed(key)) return;
-  heap_.push_back(HeapItem{coverage(key, count), key});
+  const Count covered = coverage(key, count);
+  if (covered < floor_) return;
+  heap_.push_back(HeapItem{covered, key});
   std::push_heap(heap_.begin(), heap_.end());
 }
 
 template <class Layout>
 bool MergeState<Layout>::settle_top() {
-  while (!heap_.empty()) {
-    HeapItem top = heap_.front();
-    PairEntry* pair = pairs_.find(top.key);
-    Count now = pair != nullptr ? coverage(top.key, pair->count) : 0;
-    if (pair != nullptr && now == top.coverage) return true;
-    std::pop_heap(heap_.begin(), heap_.end());
-    heap_.pop_back();
-    if (pair != nullptr) push_heap(top.key, pair->count);  // fell since pushed
+  for (;;) {
+    while (!heap_.empty()) {
+      HeapItem top = heap_.front();
+      PairEntry* pair = pairs_.find(top.key);
+      Count now = pair != nullptr ? coverage(top.key, pair->count) : 0;
+      if (pair != nullptr && now == top.coverage) return true;
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.pop_back();
+      if (pair != nullptr) push_heap(top.key, pair->count);  // fell since pushed
+    }
+    if (!lower_floor()) return false;
   }
-  return false;
+}
+
+template <class Layout>
+void MergeState<Layout>::raise_floor() {
+  // Every pair at or above the new floor keeps its entries, so the heap still
+  // holds each of them; the rest are found again by lower_floor().
+  auto by_coverage = [](const HeapItem& x, const HeapItem& y) { return x.coverage > y.coverage; };
+  std::nth_element(heap_.begin(), heap_.begin() + heap_keep_, heap_.end(), by_coverage);
+  const Count cut = heap_[heap_keep_].coverage;
+  const bool above = std::any_of(heap_.begin(), heap_.begin() + heap_keep_,
+                                 [&](const HeapItem& item) { return item.coverage > cut; });
+  if (above) {
+    // cut + 1 cannot overflow: some coverage exceeds cut.
+    floor_ = std::max<Count>(floor_, cut + 1);
+    auto kept = std::partition(heap_.begin(), heap_.end(),
+                               [&](const HeapItem& item) { return item.coverage >= floor_; });
+    heap_.resize(static_cast<std::size_t>(kept - heap_.begin()));
+  }
+  std::make_heap(heap_.begin(), heap_.end());
+}
+
+// With the heap empty: brings the floor down far enough to let about
+// heap_keep_ pairs in (at least every pair of the highest coverage left) and
+// pushes the pairs between the new floor and the old one. False when no
+// pair is left below the old floor.
+template <class Layout>
+bool MergeState<Layout>::lower_floor() {
+  if (floor_ == 0) return false;
+  // Coverages below the floor by bit length: a floor at a power of two
+  // takes whole buckets.
+  std::uint64_t below[65] = {};
+  bool any = false;
+  pairs_.for_each([&](PairEntry& pair) {
+    if (!allowed(pair.key)) return;
+    const Count covered = coverage(pair.key, pair.count);
+    if (covered >= floor_) return;
+    ++below[std::bit_width(static_cast<std::uint64_t>(covered))];
+    any = true;
+  });
+  if (!any) {
+    floor_ = 0;
+    return false;
+  }
+  std::size_t bucket = 64;
+  while (below[bucket] == 0) --bucket;
+  for (std::uint64_t taken = below[bucket];
+       bucket > 0 && taken + below[bucket - 1] <= heap_keep_;) {
+    taken += below[--bucket];
+  }
+  // Bucket b holds the coverages in [2^(b-1), 2^b); bucket 0 is coverage 0.
+  const Count old_floor = floor_;
+  floor_ = bucket == 0 ? 0 : static_cast<Count>(std::uint64_t{1} << (bucket - 1));
+  pairs_.for_each([&](PairEntry& pair) {
+    if (!allowed(pair.key)) return;
+    const Count covered = coverage(pair.key, pair.count);
+    if (covered >= floor_ && covered < old_floor) heap_.push_back(HeapItem{covered, pair.key});
+  });
+  std::make_heap(heap_.begin(), heap_.end());
+  return true;
 }
 
 template <class Layout>
 void MergeState<Layout>::rebuild_heap() {
   heap_.clear();
   pairs_.for_each([&](PairEntry& pair) {
-    if (allowed(pair.key)) heap_.push_back(HeapItem{coverage(pair.key, pair.count), pair.key});
+    if (!allowed(pair.key)) return;
+    const Count covered = coverage(pair.key, pair.count);
+    if (covered >= floor_) heap_.push_back(HeapItem{covered, pair.key});
   });
   std::make_heap(heap_.begin(), heap_.end());
 }
@@ -292,6 +360,7 @@ std::optional<PairChoice> MergeState<Layout>::best_pair(bool entropy_phase) {
   // Entries of vanished pairs linger until they reach the top; rebuild when
   // they could make up most of the heap.
   if (heap_.size() > 2 * pairs_.size() + 64) rebuild_heap();
+  if (heap_.size() > 2 * heap_keep_) raise_floor();
 
   if (!entropy_phase) {
     if (!settle_top()) return std::nullopt;

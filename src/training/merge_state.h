@@ -25,12 +25,12 @@
 // where it lies) and moving the others whole.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
-// count, holds every live pair; counts of existing pairs only ever fall, so
-// an entry is an upper bound on its pair's coverage and is refreshed when it
-// reaches the top out of date. The compress phase takes the first up-to-date
-// entry. The entropy phase visits entries in falling coverage and stops once
-// a bound on the entropy factor times coverage^0.7 cannot beat the best score
-// found.
+// count, holds every live pair above a floor that rises as the heap fills and
+// falls when it runs dry, so a pair below it can never be the best; counts of
+// existing pairs only ever fall, so an entry is an upper bound on its pair's
+// coverage and is refreshed when it reaches the top out of date. The compress phase takes the first
+// up-to-date entry. The entropy phase visits entries in falling coverage and stops once a bound on
+// the entropy factor times coverage^0.7 cannot beat the best score found.
 //
 // Two layouts: 16-bit slots, 32-bit keys and counts for the usual case (fewer
 // than 32768 tokens, corpus under 2 GiB), 32/64-bit for everything else.
@@ -114,10 +114,11 @@ class MergeState {
   // Lays out the chunks (in canonical order, so that the state and every
   // choice made on it depend only on the counts) and counts their pairs.
   // Pairs whose merged token would be longer than `max_token_bytes` are
-  // counted but never chosen. Fails only when `stop` asks to stop
-  // (kInterrupted).
+  // counted but never chosen. The heap is cut back to about `heap_keep`
+  // entries when it holds twice as many (see floor_). Fails only when `stop`
+  // asks to stop (kInterrupted).
   static Result<MergeState> build(ChunkCounts counts, std::uint64_t max_token_bytes,
-                                  const CancelCheck& stop);
+                                  std::size_t heap_keep, const CancelCheck& stop);
 
   std::uint64_t total_tokens() const { return total_; }
   std::uint64_t active_tokens() const { return active_; }
@@ -180,6 +181,8 @@ class MergeState {
   bool allowed(Key key) const;
   void push_heap(Key key, std::int64_t count);
   bool settle_top();
+  void raise_floor();
+  bool lower_floor();
   void record_fresh(Pos pos, std::uint64_t group);
   void flush_fresh();
   void publish_new_pairs(TokenId merged);
@@ -203,6 +206,12 @@ class MergeState {
   std::uint64_t dead_bytes_ = 0;     // arena bytes of lists whose pair is gone
   std::uint64_t stale_entries_ = 0;  // sum of the live lists' stale counts
   MappedVector<HeapItem> heap_;
+  // The heap holds an entry (an upper bound) for every allowed pair whose
+  // coverage is at least floor_, and none below it: the millions of pairs
+  // seen once or twice would otherwise fill it for nothing. When the heap
+  // runs dry the floor comes down and the pairs between are scanned in.
+  Count floor_ = 0;
+  std::size_t heap_keep_ = 1;
   // Positions whose pair the current merge created, ascending, delta-coded,
   // each followed by its group (see Group). The latest one is held back
   // until the next, since the next occurrence may change its pair.

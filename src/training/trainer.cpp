@@ -20,7 +20,7 @@ Result<Vocab> run(ChunkCounts counts, const MergeOptions& options, const Console
                   const CancelCheck& stop, std::chrono::steady_clock::time_point start) {
   Vocab vocab = Vocab::base();
   auto built = MergeState<Layout>::build(
-      std::move(counts), options.max_token_bytes.value_or(UINT64_MAX), stop);
+      std::move(counts), options.max_token_bytes.value_or(UINT64_MAX), options.heap_keep, stop);
   if (!built.ok()) return std::move(built).error();
   MergeState<Layout>& state = built.value();
 

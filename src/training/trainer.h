@@ -33,6 +33,9 @@ struct MergeOptions {
   bool show_progress = true;
   // When set, no merge makes a token longer than this many bytes.
   std::optional<std::uint64_t> max_token_bytes;
+  // The merge heap is cut back to about this many entries (8 bytes each)
+  // when it holds twice as many; the choices never depend on it.
+  std::size_t heap_keep = std::size_t{1} << 20;
 };
 
 // Counts `corpus` on the worker pool and trains on the counts.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <unordered_map>
@@ -136,10 +137,54 @@ void test_pair_counts() {
   check(counts_match, "pair table counts");
 }
 
+// The merge heap keeps only the pairs above a floor that rises as it fills
+// and falls when it runs dry. Whatever the cut-back size, every merge and
+// every score must come out as with a heap that holds every pair: cut-backs
+// of a few entries force the floor up and down thousands of times, in both
+// scoring phases and with a length limit that keeps some pairs out.
+void test_heap_floor() {
+  std::mt19937 rng(11);
+  std::string corpus;
+  std::vector<std::string> words;
+  for (int w = 0; w < 3000; ++w) {
+    std::string word;
+    const int length = 2 + static_cast<int>(rng() % 7);
+    for (int i = 0; i < length; ++i) word += static_cast<char>('a' + rng() % 12);
+    words.push_back(word);
+  }
+  // Roughly Zipf: word k is drawn about 1 / (k + 1) as often as the first.
+  std::discrete_distribution<int> pick(words.size(), 0, 1, [](double x) { return 1.0 / (x + 1); });
+  for (int i = 0; i < 60000; ++i) corpus += words[pick(rng)] + (rng() % 9 == 0 ? "\n" : " ");
+  for (std::optional<std::uint64_t> limit : {std::optional<std::uint64_t>{}, {std::uint64_t{5}}}) {
+    MergeOptions whole{1500, false, false, limit};
+    whole.heap_keep = std::size_t{1} << 40;
+    auto expected = train(corpus, whole, write_stderr);
+    check(expected.ok(), "training with an unbounded heap");
+    for (std::size_t keep : {1, 3, 64, 2000}) {
+      MergeOptions cut = whole;
+      cut.heap_keep = keep;
+      auto got = train(corpus, cut, write_stderr);
+      const std::string what =
+          "heap cut back to " + std::to_string(keep) + (limit ? " with a length limit" : "");
+      check(got.ok() && expected.ok() && got->tokens == expected->tokens,
+            what + ": the same tokens and log_probs");
+      bool same_bigrams =
+          got.ok() && expected.ok() && got->bigrams.size() == expected->bigrams.size();
+      for (const auto& entry : expected->bigrams) {
+        if (!same_bigrams) break;
+        const auto* found = got->bigrams.find(entry.first);
+        same_bigrams = found != got->bigrams.end() && found->second == entry.second;
+      }
+      check(same_bigrams, what + ": the same bigrams");
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
   test_pair_counts();
+  test_heap_floor();
   test_progress_interval();
   test_lines();
   test_cancellation();
