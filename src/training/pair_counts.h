@@ -94,8 +94,8 @@ class PairCounts {
   // The hash scaled to the capacity: homes follow the hash's order, which
   // grow() relies on.
   std::uint64_t home(Key key) const {
-    const std::uint64_t hash = (static_cast<std::uint64_t>(key) ^ seed_) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash(key)) * capacity_) >>
+                                      64);
   }
   std::uint64_t next(std::uint64_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
   // Steps from `from` forward to `to`, wrapping around.
@@ -104,22 +104,18 @@ class PairCounts {
   }
 
   // Grows the table by half in place, without a second copy of it. The
-  // entries are packed to the front and sorted by their new home; placing
-  // each one at max(home, previous place + 1) then gives a valid
-  // linear-probing layout in which every entry lands at or after its index in
-  // the sorted run, so they can be moved into place from the last one down.
-  // The few entries whose place would pass the end (a cluster wrapping
-  // around) are set aside first and inserted the ordinary way afterwards.
+  // entries are packed to the front in the order of their hash, which is the
+  // order of their homes at any capacity; placing each one at max(home,
+  // previous place + 1) then gives a valid linear-probing layout in which
+  // every entry lands at or after its index in the sorted run, so they can be
+  // moved into place from the last one down. The few entries whose place
+  // would pass the end (a cluster wrapping around) are set aside first and
+  // inserted the ordinary way afterwards.
   void grow() {
     const std::uint64_t old_capacity = slots_.size(), capacity = old_capacity + old_capacity / 2;
-    std::uint64_t n = 0;
-    for (std::uint64_t i = 0; i < old_capacity; ++i) {
-      if (slots_[i].key != kEmptyKey) slots_[n++] = slots_[i];
-    }
+    const std::uint64_t n = pack_in_hash_order();
     std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0, 0});
     capacity_ = capacity;
-    std::sort(slots_.begin(), slots_.begin() + n,
-              [&](const Slot& x, const Slot& y) { return home(x.key) < home(y.key); });
     // Places stay below capacity + n, under twice the capacity: the places
     // of the last growth of a large table, the peak of a training, take half
     // the memory in 32 bits.
@@ -128,6 +124,45 @@ class PairCounts {
     } else {
       place_sorted<std::uint64_t>(n);
     }
+  }
+
+  std::uint64_t hash(Key key) const {
+    return (static_cast<std::uint64_t>(key) ^ seed_) * 0x9E3779B97F4A7C15ull;
+  }
+
+  // Moves the entries to the front sorted by hash and returns how many there
+  // are. A run of occupied slots holds exactly the entries whose homes lie in
+  // it, so sorting each run on its own sorts the whole, and runs are short.
+  // The run that wraps around the end is the exception: its entries whose
+  // homes lie at the start of the table go first, the others last.
+  std::uint64_t pack_in_hash_order() {
+    const std::uint64_t capacity = slots_.size();
+    auto by_hash = [&](const Slot& x, const Slot& y) { return hash(x.key) < hash(y.key); };
+    std::uint64_t lead = 0;  // slots [0, lead) are the wrapping run's head
+    while (lead < capacity && slots_[lead].key != kEmptyKey) ++lead;
+    std::uint64_t tail = capacity;  // and [tail, capacity) its tail
+    while (tail > lead && slots_[tail - 1].key != kEmptyKey) --tail;
+    std::vector<Slot> wrapping(slots_.begin(), slots_.begin() + lead);
+    wrapping.insert(wrapping.end(), slots_.begin() + tail, slots_.end());
+    std::sort(wrapping.begin(), wrapping.end(), by_hash);
+    // The head's entries with a home in it come first; every such entry lies
+    // in the head, so the others, packed behind them, never overtake a slot
+    // not yet read.
+    std::uint64_t first = 0;
+    while (first < wrapping.size() && home(wrapping[first].key) < lead) ++first;
+    std::uint64_t n = first;
+    for (std::uint64_t i = lead; i < tail;) {
+      if (slots_[i].key == kEmptyKey) {
+        ++i;
+        continue;
+      }
+      const std::uint64_t run = n;
+      for (; i < tail && slots_[i].key != kEmptyKey; ++i) slots_[n++] = slots_[i];
+      std::sort(slots_.begin() + run, slots_.begin() + n, by_hash);
+    }
+    std::copy(wrapping.begin(), wrapping.begin() + first, slots_.begin());
+    std::copy(wrapping.begin() + first, wrapping.end(), slots_.begin() + n);
+    return n + (wrapping.size() - first);
   }
 
   template <class Place>
