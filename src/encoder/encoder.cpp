@@ -54,6 +54,12 @@
 //   row slots was about 17 % slower (median 23.3 -> 19.4 MB/s, one thread,
 //   ten alternating runs); prefetching only that row's first filter line
 //   changed nothing (23.7 vs 22.9). Not kept.
+// - Ceilings, measured by answering lookups wrongly on purpose (one thread,
+//   best of seven): a lookup that stops after the filter (no row entry
+//   read) gives 28 MB/s against 23; no lookup at all (a constant term
+//   behind the row bound) 34.5 MB/s. The trie walks and the cells alone
+//   cost about two thirds of the time, so no layout of the table can make
+//   this pass three times a 12.8 MB/s encoder.
 // - Tried before and rejected: prefetching the rows, decoupling the trie walk
 //   from the scoring, a ring buffer of scores, variants of the filter.
 // - Polling for cancellation between blocks of positions leaves the inner
