@@ -314,20 +314,17 @@ bool MergeState<Layout>::lower_floor() {
   // Coverages below the floor by bit length: a floor at a power of two
   // takes whole buckets.
   std::uint64_t below[65] = {};
-  bool any = false;
   pairs_.for_each([&](PairEntry& pair) {
     if (!allowed(pair.key)) return;
     const Count covered = coverage(pair.key, pair.count);
-    if (covered >= floor_) return;
-    ++below[std::bit_width(static_cast<std::uint64_t>(covered))];
-    any = true;
+    if (covered < floor_) ++below[std::bit_width(static_cast<std::uint64_t>(covered))];
   });
-  if (!any) {
+  std::size_t bucket = 65;
+  while (bucket > 0 && below[bucket - 1] == 0) --bucket;
+  if (bucket-- == 0) {
     floor_ = 0;
     return false;
   }
-  std::size_t bucket = 64;
-  while (below[bucket] == 0) --bucket;
   for (std::uint64_t taken = below[bucket];
        bucket > 0 && taken + below[bucket - 1] <= heap_keep_;) {
     taken += below[--bucket];
@@ -335,24 +332,24 @@ bool MergeState<Layout>::lower_floor() {
   // Bucket b holds the coverages in [2^(b-1), 2^b); bucket 0 is coverage 0.
   const Count old_floor = floor_;
   floor_ = bucket == 0 ? 0 : static_cast<Count>(std::uint64_t{1} << (bucket - 1));
+  fill_heap(floor_, old_floor);
+  return true;
+}
+
+template <class Layout>
+void MergeState<Layout>::fill_heap(Count low, std::optional<Count> high) {
   pairs_.for_each([&](PairEntry& pair) {
     if (!allowed(pair.key)) return;
     const Count covered = coverage(pair.key, pair.count);
-    if (covered >= floor_ && covered < old_floor) heap_.push_back(HeapItem{covered, pair.key});
+    if (covered >= low && (!high || covered < *high)) heap_.push_back(HeapItem{covered, pair.key});
   });
   std::make_heap(heap_.begin(), heap_.end());
-  return true;
 }
 
 template <class Layout>
 void MergeState<Layout>::rebuild_heap() {
   heap_.clear();
-  pairs_.for_each([&](PairEntry& pair) {
-    if (!allowed(pair.key)) return;
-    const Count covered = coverage(pair.key, pair.count);
-    if (covered >= floor_) heap_.push_back(HeapItem{covered, pair.key});
-  });
-  std::make_heap(heap_.begin(), heap_.end());
+  fill_heap(floor_, std::nullopt);
 }
 
 template <class Layout>

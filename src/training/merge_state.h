@@ -28,9 +28,10 @@
 // count, holds every live pair above a floor that rises as the heap fills and
 // falls when it runs dry, so a pair below it can never be the best; counts of
 // existing pairs only ever fall, so an entry is an upper bound on its pair's
-// coverage and is refreshed when it reaches the top out of date. The compress phase takes the first
-// up-to-date entry. The entropy phase visits entries in falling coverage and stops once a bound on
-// the entropy factor times coverage^0.7 cannot beat the best score found.
+// coverage and is refreshed when it reaches the top out of date. The compress
+// phase takes the first up-to-date entry. The entropy phase visits entries in
+// falling coverage and stops once a bound on the entropy factor times
+// coverage^0.7 cannot beat the best score found.
 //
 // Two layouts: 16-bit slots, 32-bit keys and counts for the usual case (fewer
 // than 32768 tokens, corpus under 2 GiB), 32/64-bit for everything else.
@@ -183,6 +184,9 @@ class MergeState {
   bool settle_top();
   void raise_floor();
   bool lower_floor();
+  // Pushes every allowed pair whose coverage lies in [low, high), then
+  // restores the heap order.
+  void fill_heap(Count low, std::optional<Count> high);
   void record_fresh(Pos pos, std::uint64_t group);
   void flush_fresh();
   void publish_new_pairs(TokenId merged);
