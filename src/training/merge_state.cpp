@@ -194,7 +194,8 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
   // counted from.
   std::vector<std::vector<std::uint64_t>> cursor(ranges, std::vector<std::uint64_t>(kBytePairs));
   std::vector<std::vector<Pos>> from(ranges, std::vector<Pos>(kBytePairs));
-  std::uint64_t arena_size = 0;
+  std::vector<std::uint64_t> list_ends;
+  std::uint64_t arena_size = 1;  // offset 0: the empty list
   for (std::uint32_t k = 0; k < kBytePairs; ++k) {
     const std::uint64_t begin = arena_size;
     std::uint64_t entries = 0;
@@ -211,16 +212,19 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
       last = range.last[k];
     }
     if (entries == 0) continue;
+    list_ends.push_back(arena_size++);
+    state.entries_ += entries;
     Key key = Layout::key(k >> 8, k & 0xFF);
     PairEntry& pair = state.pairs_.upsert(key);
     pair.count = static_cast<Count>(weighted);
     pair.begin = static_cast<Offset>(begin);
-    pair.bytes = static_cast<Offset>(arena_size - begin);
     if (max_token_bytes >= 2) state.heap_.push_back(HeapItem{state.coverage(key, weighted), key});
   }
   part = {};
   state.arena_.resize_for_overwrite(arena_size);
   std::uint8_t* const arena = state.arena_.data();
+  arena[0] = 0;
+  for (std::uint64_t end : list_ends) arena[end] = 0;
   pool.run(ranges, [&](std::size_t r) {
     std::vector<std::uint64_t>& at = cursor[r];
     std::vector<Pos>& last = from[r];
@@ -443,8 +447,11 @@ void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weig
     pair->stale += static_cast<Offset>(occurrences);
     stale_entries_ += occurrences;
   } else {
-    dead_bytes_ += pair->bytes;
-    stale_entries_ -= pair->stale;
+    if (pair->begin != 0) {
+      stale_entries_ += occurrences;  // the rest of its list
+    } else {
+      stale_entries_ -= pair->stale;  // a pair of this merge's, which never got a list
+    }
     pairs_.erase(pair);
   }
 }
@@ -506,7 +513,6 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   PairEntry* merging = pairs_.find(Layout::key(a, b));
   if (merging == nullptr) return {};
   const std::uint8_t* in = arena_.data() + merging->begin;
-  const std::uint8_t* const end = in + merging->bytes;
   Pos decoded = 0;
   fresh_.clear();
   fresh_last_ = 0;
@@ -521,9 +527,9 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   // while earlier ones are processed.
   constexpr std::size_t kBatch = 16;
   Pos batch[kBatch];
-  while (in < end) {
+  while (*in != 0) {
     std::size_t count = 0;
-    for (; count < kBatch && in < end; ++count) {
+    for (; count < kBatch && *in != 0; ++count) {
       decoded += static_cast<Pos>(get_varint(in));
       __builtin_prefetch(&slots_[decoded - 1]);
       batch[count] = decoded;
@@ -562,11 +568,10 @@ Status MergeState<Layout>::merge(const PairChoice& choice, TokenId merged, const
   flush_fresh();
   apply_neighbour_counts(a, b, t, merged_weight, occurrences);
   publish_new_pairs(t);
-  // Stale entries are counted at about two bytes each; the small constant
-  // keeps tiny states from compacting after every merge. Compacting at a
-  // third rather than a sixth of the arena cut the loop's time on mixed.txt
-  // by a fifth without raising the peak (which comes at finalisation).
-  if (dead_bytes_ + 2 * stale_entries_ > arena_.size() / 3 + 64) return compact_arena(stop);
+  // Compacting when a third of the entries are stale rather than a sixth
+  // cut the loop's time on mixed.txt by a fifth; the small constant keeps
+  // tiny states from compacting after every merge.
+  if (3 * stale_entries_ > entries_ + 64) return compact_arena(stop);
   return {};
 }
 
@@ -630,7 +635,7 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     TokenId y = g < stride ? merged : static_cast<TokenId>(g - stride);
     PairEntry* pair = pairs_.find(Layout::key(x, y));
     touched_pairs_.push_back(pair);
-    if (pair != nullptr) extra += groups_[g].bytes;
+    if (pair != nullptr) extra += groups_[g].bytes + 1;
   }
   reserve_arena(extra);
   std::uint64_t cursor = arena_.size();
@@ -643,10 +648,9 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
       continue;
     }
     pair->begin = static_cast<Offset>(cursor);
-    pair->bytes = static_cast<Offset>(group.bytes);
     stale_entries_ -= pair->stale;  // decreases before its list existed
     pair->stale = 0;
-    cursor += group.bytes;
+    cursor += group.bytes + 1;
     group.bytes = pair->begin;  // from here on, where its next entry goes
     group.last = 0;
     push_heap(pair->key, pair->count);
@@ -657,11 +661,15 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
     pos += static_cast<Pos>(get_varint(in));
     Group& group = groups_[get_varint(in)];
     if (group.bytes == kDropped) continue;
+    ++entries_;
     group.bytes =
         static_cast<std::uint64_t>(put_varint(arena + group.bytes, pos - group.last) - arena);
     group.last = pos;
   }
-  for (std::uint32_t g : touched_) groups_[g] = Group{};
+  for (std::uint32_t g : touched_) {
+    if (groups_[g].bytes != kDropped) arena[groups_[g].bytes] = 0;
+    groups_[g] = Group{};
+  }
   fresh_.clear();
 }
 
@@ -719,6 +727,12 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   // read before anything is written over it.
   MappedVector<std::uint32_t> live = live_in_arena_order();
   std::uint8_t* const base = arena_.data();
+  // A list's entry bytes, up to its zero byte; the lists are read in arena
+  // order, so the search streams through the arena.
+  auto entry_bytes = [&](const PairEntry& pair) -> std::uint64_t {
+    const void* end = std::memchr(base + pair.begin, 0, arena_.size() - pair.begin);
+    return static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(end) - (base + pair.begin));
+  };
 
   // The lists to rewrite, cut into parts of about kPartBytes for the runners.
   constexpr std::uint64_t kPartBytes = std::uint64_t{1} << 16;
@@ -727,9 +741,11 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   std::uint64_t part_bytes = 0;
   for (std::uint32_t index : live) {
     const PairEntry& pair = pairs_.at(index);
-    if (std::uint64_t{pair.stale} * 16 < pair.bytes) continue;
+    if (pair.stale == 0) continue;
+    const std::uint64_t bytes = entry_bytes(pair);
+    if (std::uint64_t{pair.stale} * 16 < bytes) continue;
     rewrite.push_back(index);
-    part_bytes += pair.bytes;
+    part_bytes += bytes;
     if (part_bytes >= kPartBytes) {
       parts.push_back(rewrite.size());
       part_bytes = 0;
@@ -738,53 +754,53 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
   if (parts.back() != rewrite.size()) parts.push_back(rewrite.size());
 
   PoolStop poll(stop);
-  std::atomic<std::uint64_t> cleared{0};
   auto rewrite_part = [&](std::size_t p) {
     if (poll()) return;
     constexpr std::size_t kBatch = 64;
     Pos batch[kBatch];
-    std::uint64_t part_cleared = 0;
     for (std::size_t r = parts[p]; r < parts[p + 1]; ++r) {
       PairEntry& pair = pairs_.at(rewrite[r]);
       const std::uint8_t* in = base + pair.begin;
-      const std::uint8_t* const end = in + pair.bytes;
       std::uint8_t* out = base + pair.begin;
       const TokenId x = Layout::left(pair.key), y = Layout::right(pair.key);
       const Pos len_x = static_cast<Pos>(length_[x]);
       Pos pos = 0, last = 0;
-      while (in < end) {
+      while (*in != 0) {
         std::size_t n = 0;
-        for (; n < kBatch && in < end; ++n) {
+        for (; n < kBatch && *in != 0; ++n) {
           pos += static_cast<Pos>(get_varint(in));
           __builtin_prefetch(&slots_[pos]);
           batch[n] = pos;
         }
+        // What is written never passes what has been read, so the zero
+        // byte ahead is still there for the test above.
         for (std::size_t k = 0; k < n; ++k) {
           if (slots_[batch[k]] != x || slots_[batch[k] + len_x] != y) continue;
           out = put_varint(out, batch[k] - last);
           last = batch[k];
         }
       }
-      pair.bytes = static_cast<Offset>(out - (base + pair.begin));
-      part_cleared += pair.stale;
+      *out = 0;
       pair.stale = 0;
     }
-    cleared.fetch_add(part_cleared, std::memory_order_relaxed);
   };
   WorkerPool::shared().run(parts.size() - 1, rewrite_part, poll);
-  stale_entries_ -= cleared.load();
   if (poll.stopped()) return Error::interrupted();
 
-  std::uint8_t* out = base;
+  std::uint8_t* out = base + 1;  // after the empty list
+  entries_ -= std::min(entries_, stale_entries_);
+  stale_entries_ = 0;
   for (std::uint32_t index : live) {
     PairEntry& pair = pairs_.at(index);
-    if (base + pair.begin != out) std::memmove(out, base + pair.begin, pair.bytes);
+    const std::uint64_t bytes = entry_bytes(pair) + 1;
+    if (base + pair.begin != out) std::memmove(out, base + pair.begin, bytes);
     pair.begin = static_cast<Offset>(out - base);
-    out += pair.bytes;
+    out += bytes;
+    stale_entries_ += pair.stale;
   }
+  entries_ += stale_entries_;  // the stale entries of the lists moved whole
   arena_.resize_for_overwrite(static_cast<std::size_t>(out - base));
   arena_.shrink_to_fit();
-  dead_bytes_ = 0;
   return {};
 }
 

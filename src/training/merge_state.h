@@ -13,16 +13,19 @@
 //
 // Index. Every pair that occurs has a weighted count in a PairCounts and a list
 // of the start positions where it occurs, ascending and delta-coded as
-// varints in one byte arena. A list is written once: all occurrences of a
-// pair appear either in the initial count or during the single merge that
-// creates the later of its two tokens. Entries go stale when a neighbouring
-// merge changes the pair at their position (a position never holds the same
-// pair again once it has changed), so readers check each entry against the
-// slots. Each pair counts the stale entries of its list (one per occurrence
-// destroyed); when dead lists and stale entries make up about a third of
-// the arena it is compacted in place, checking entry by entry only the lists
-// with many stale entries (those on the worker pool, each list rewritten
-// where it lies) and moving the others whole.
+// varints in one byte arena. A list ends at a zero byte, which no gap
+// produces (positions ascend strictly and none is 0), so the table keeps only
+// where it starts; offset 0 holds an empty list, and begin 0 means the pair
+// has none yet. A list is written once: all occurrences of a pair appear
+// either in the initial count or during the single merge that creates the
+// later of its two tokens. Entries go stale when a neighbouring merge changes
+// the pair at their position (a position never holds the same pair again
+// once it has changed), so readers check each entry against the slots. Each
+// pair counts the stale entries of its list (one per occurrence destroyed),
+// and a pair that dies leaves its whole list stale; when a third of the
+// entries are stale the arena is compacted in place, checking entry by
+// entry only the lists with many stale entries (those on the worker pool,
+// each list rewritten where it lies) and moving the others whole.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
 // count, holds every live pair above a floor that rises as the heap fills and
@@ -207,8 +210,10 @@ class MergeState {
 
   Pairs pairs_;
   MappedVector<std::uint8_t> arena_;
-  std::uint64_t dead_bytes_ = 0;     // arena bytes of lists whose pair is gone
-  std::uint64_t stale_entries_ = 0;  // sum of the live lists' stale counts
+  // Entries in the arena, and how many of them are stale: the live lists'
+  // stale counts plus the entries of the lists whose pair is gone.
+  std::uint64_t entries_ = 0;
+  std::uint64_t stale_entries_ = 0;
   MappedVector<HeapItem> heap_;
   // The heap holds an entry (an upper bound) for every allowed pair whose
   // coverage is at least floor_, and none below it: the millions of pairs

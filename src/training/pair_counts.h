@@ -1,5 +1,5 @@
-// Weighted counts of adjacent token pairs, with the location of each pair's
-// occurrence list. Open addressing with linear probing and backward-shift
+// Weighted counts of adjacent token pairs, with where each pair's occurrence
+// list starts. Open addressing with linear probing and backward-shift
 // deletion, so erasing leaves no tombstones behind. The table grows by half
 // rather than doubling: at the end of a large training it is the biggest
 // thing in memory, and doubling left it up to three quarters empty.
@@ -17,8 +17,7 @@ template <class Key, class Count, class Offset>
 struct PairRecord {
   Key key;       // the pair; PairCounts::kEmptyKey when unused
   Count count;   // weighted adjacent occurrences
-  Offset begin;  // occurrence list: byte offset in the arena
-  Offset bytes;  // and byte length
+  Offset begin;  // occurrence list: byte offset in the arena (it ends at a zero byte)
   Offset stale;  // entries known to be out of date
 };
 
@@ -29,7 +28,7 @@ class PairCounts {
   static constexpr Key kEmptyKey = static_cast<Key>(~Key{0});
 
   PairCounts() {
-    slots_.resize(kInitialCapacity, Slot{kEmptyKey, 0, 0, 0, 0});
+    slots_.resize(kInitialCapacity, Slot{kEmptyKey, 0, 0, 0});
     capacity_ = kInitialCapacity;
   }
 
@@ -42,7 +41,7 @@ class PairCounts {
     }
   }
 
-  // The slot of `key`, created with zero count and an empty list if absent.
+  // The slot of `key`, created with zero count and no list (begin 0) if absent.
   // Invalidates earlier slot pointers when the table grows.
   Slot& upsert(Key key) {
     if ((size_ + 1) * 5 > slots_.size() * 4) grow();
@@ -51,7 +50,7 @@ class PairCounts {
       if (slots_[i].key == key) return slots_[i];
     }
     ++size_;
-    slots_[i] = Slot{key, 0, 0, 0, 0};
+    slots_[i] = Slot{key, 0, 0, 0};
     return slots_[i];
   }
 
@@ -114,7 +113,7 @@ class PairCounts {
   void grow() {
     const std::uint64_t old_capacity = slots_.size(), capacity = old_capacity + old_capacity / 2;
     const std::uint64_t n = pack_in_hash_order();
-    std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0, 0});
+    std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0});
     capacity_ = capacity;
     // Places stay below capacity + n, under twice the capacity: the places
     // of the last growth of a large table, the peak of a training, take half
@@ -177,7 +176,7 @@ class PairCounts {
     while (fits > 0 && place[fits - 1] >= capacity_) --fits;
     std::vector<Slot> wrapped(slots_.begin() + fits, slots_.begin() + n);
     for (std::uint64_t i = fits; i < n; ++i) slots_[i].key = kEmptyKey;
-    slots_.resize(capacity_, Slot{kEmptyKey, 0, 0, 0, 0});
+    slots_.resize(capacity_, Slot{kEmptyKey, 0, 0, 0});
     for (std::uint64_t i = fits; i-- > 0;) {
       if (place[i] == i) continue;
       slots_[place[i]] = slots_[i];
