@@ -4,10 +4,12 @@
 //   RAYON_NUM_THREADS=N build/dev/train_bench count FILE [--repeat K]
 //   RAYON_NUM_THREADS=N build/dev/train_bench files VOCAB FILE...
 //   RAYON_NUM_THREADS=N build/dev/train_bench train VOCAB FILE
+//   RAYON_NUM_THREADS=N build/dev/train_bench quality FILE...
 //
 // `count` reads FILE into memory and counts it K times (best time reported);
 // `files` counts the files in blocks and trains on the counts; `train` reads
-// FILE, counts and trains as the constructor does. Peak memory is the
+// FILE, counts and trains as the constructor does; `quality` counts the files
+// and times the quality check on the counts (best of three). Peak memory is the
 // process's maximum resident set size.
 #include <sys/resource.h>
 
@@ -23,6 +25,7 @@
 
 #include "common/console.h"
 #include "common/worker_pool.h"
+#include "corpus/quality.h"
 #include "training/chunk_counts.h"
 #include "training/trainer.h"
 
@@ -85,8 +88,9 @@ int train_counts(tarvik::training::ChunkCounts counts, std::uint64_t vocab) {
 int main(int argc, char** argv) {
   using namespace tarvik::training;
   if (argc < 3) {
-    std::fprintf(stderr, "usage: train_bench count FILE [--repeat K] | files VOCAB FILE... | "
-                         "train VOCAB FILE\n");
+    std::fprintf(stderr,
+                 "usage: train_bench count FILE [--repeat K] | files VOCAB FILE... | "
+                 "train VOCAB FILE | quality FILE...\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -106,6 +110,25 @@ int main(int argc, char** argv) {
     }
     std::printf("count         %.3f s best of %d (%.1f MB/s), cpu %.3f s\n", best, repeat,
                 static_cast<double>(corpus.size()) / 1e6 / best, best_cpu);
+    return 0;
+  }
+  if (mode == "quality") {
+    std::vector<std::string> paths(argv + 2, argv + argc);
+    auto counts = count_files(paths);
+    if (!counts.ok()) return fail(counts.error());
+    report_counts(*counts);
+    double best = 1e9, best_cpu = 1e9;
+    tarvik::QualityReport report;
+    for (int i = 0; i < 3; ++i) {
+      auto start = Clock::now();
+      double cpu = cpu_seconds();
+      report = tarvik::check_quality(*counts);
+      best = std::min(best, seconds(start));
+      best_cpu = std::min(best_cpu, cpu_seconds() - cpu);
+    }
+    std::printf("quality check %.3f s best of 3, cpu %.3f s (%llu words, %llu distinct)\n", best,
+                best_cpu, static_cast<unsigned long long>(report.total_words),
+                static_cast<unsigned long long>(report.unique_words));
     return 0;
   }
   const std::uint64_t vocab = std::strtoull(argv[2], nullptr, 10);
