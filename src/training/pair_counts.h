@@ -1,8 +1,9 @@
 // Weighted counts of adjacent token pairs, with where each pair's occurrence
 // list starts. Open addressing with linear probing and backward-shift
 // deletion, so erasing leaves no tombstones behind. The table grows by half
-// rather than doubling: at the end of a large training it is the biggest
-// thing in memory, and doubling left it up to three quarters empty.
+// (by a quarter once large) rather than doubling: at the end of a large
+// training it is among the biggest things in memory, and doubling left it up
+// to three quarters empty.
 #pragma once
 
 #include <algorithm>
@@ -89,6 +90,9 @@ class PairCounts {
 
  private:
   static constexpr std::uint64_t kInitialCapacity = 1 << 10;
+  // From this many slots (256 MiB of 16-byte records) on, the table grows by
+  // a quarter: its last growth sets its size at the end of a large training.
+  static constexpr std::uint64_t kQuarterGrowth = std::uint64_t{1} << 24;
 
   // The hash scaled to the capacity: homes follow the hash's order, which
   // grow() relies on.
@@ -102,7 +106,7 @@ class PairCounts {
     return to >= from ? to - from : to + capacity_ - from;
   }
 
-  // Grows the table by half in place, without a second copy of it. The
+  // Grows the table in place, without a second copy of it. The
   // entries are packed to the front in the order of their hash, which is the
   // order of their homes at any capacity; placing each one at max(home,
   // previous place + 1) then gives a valid linear-probing layout in which
@@ -111,18 +115,13 @@ class PairCounts {
   // would pass the end (a cluster wrapping around) are set aside first and
   // inserted the ordinary way afterwards.
   void grow() {
-    const std::uint64_t old_capacity = slots_.size(), capacity = old_capacity + old_capacity / 2;
+    const std::uint64_t old_capacity = slots_.size();
+    const std::uint64_t capacity =
+        old_capacity + old_capacity / (old_capacity >= kQuarterGrowth ? 4 : 2);
     const std::uint64_t n = pack_in_hash_order();
     std::fill(slots_.begin() + n, slots_.end(), Slot{kEmptyKey, 0, 0, 0});
     capacity_ = capacity;
-    // Places stay below capacity + n, under twice the capacity: the places
-    // of the last growth of a large table, the peak of a training, take half
-    // the memory in 32 bits.
-    if (2 * capacity <= std::uint64_t{0xFFFFFFFF}) {
-      place_sorted<std::uint32_t>(n);
-    } else {
-      place_sorted<std::uint64_t>(n);
-    }
+    place_sorted(n);
   }
 
   std::uint64_t hash(Key key) const {
@@ -164,23 +163,39 @@ class PairCounts {
     return n + (wrapping.size() - first);
   }
 
-  template <class Place>
+  // Moves the n entries packed at the front into their places, from the
+  // last one down. Each place depends on the one before it, so the forward
+  // pass keeps only the place of every kBlock-th entry; the moves then work
+  // out each block's places again, last block first, into a small buffer. An
+  // array of every place was the peak of a large training.
   void place_sorted(std::uint64_t n) {
-    MappedVector<Place> place;
-    place.resize_for_overwrite(n);
+    constexpr std::uint64_t kBlock = 4096;
+    std::vector<std::uint64_t> block_place((n + kBlock - 1) / kBlock);
+    std::uint64_t fits = n;  // entries [fits, n) would pass the end
     for (std::uint64_t i = 0, after = 0; i < n; ++i) {
-      place[i] = static_cast<Place>(std::max(home(slots_[i].key), after));
-      after = place[i] + std::uint64_t{1};
+      const std::uint64_t place = std::max(home(slots_[i].key), after);
+      if (i % kBlock == 0) block_place[i / kBlock] = place;
+      if (place >= capacity_ && fits == n) fits = i;
+      after = place + 1;
     }
-    std::uint64_t fits = n;
-    while (fits > 0 && place[fits - 1] >= capacity_) --fits;
     std::vector<Slot> wrapped(slots_.begin() + fits, slots_.begin() + n);
     for (std::uint64_t i = fits; i < n; ++i) slots_[i].key = kEmptyKey;
     slots_.resize(capacity_, Slot{kEmptyKey, 0, 0, 0});
-    for (std::uint64_t i = fits; i-- > 0;) {
-      if (place[i] == i) continue;
-      slots_[place[i]] = slots_[i];
-      slots_[i].key = kEmptyKey;
+    // Every entry moves to or past its index, so a block's entries are still
+    // where they were when the blocks after it have moved.
+    std::vector<std::uint64_t> places(kBlock);
+    for (std::uint64_t block = (fits + kBlock - 1) / kBlock; block-- > 0;) {
+      const std::uint64_t first = block * kBlock, last = std::min(first + kBlock, fits);
+      for (std::uint64_t i = first, after = block_place[block]; i < last; ++i) {
+        places[i - first] = std::max(home(slots_[i].key), after);
+        after = places[i - first] + 1;
+      }
+      for (std::uint64_t i = last; i-- > first;) {
+        const std::uint64_t place = places[i - first];
+        if (place == i) continue;
+        slots_[place] = slots_[i];
+        slots_[i].key = kEmptyKey;
+      }
     }
     for (const Slot& slot : wrapped) {
       std::uint64_t i = home(slot.key);
