@@ -108,6 +108,13 @@ void MappedMemory::resize(std::size_t bytes) {
   if (huge) advise_huge_pages(data_, bytes_);
 }
 
+void MappedMemory::discard(std::size_t offset, std::size_t bytes) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(data_) + offset;
+  const std::uintptr_t first = round_up(begin, kPageBytes);
+  const std::uintptr_t last = (begin + bytes) / kPageBytes * kPageBytes;
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
 void MappedMemory::release() {
   if (data_ != nullptr) ::munmap(data_, bytes_);
   data_ = nullptr;

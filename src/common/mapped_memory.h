@@ -52,6 +52,10 @@ class MappedMemory {
   // shorter length; 0 releases it. The data may move. Throws std::bad_alloc.
   void resize(std::size_t bytes);
 
+  // Gives the whole pages of [offset, offset + bytes) back to the system,
+  // keeping the mapping: they read as zero afterwards. Only advice.
+  void discard(std::size_t offset, std::size_t bytes);
+
   // Unmaps everything; bytes() becomes 0.
   void release();
 

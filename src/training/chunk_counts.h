@@ -71,6 +71,10 @@ class ChunkCounts {
   // Appends a chunk known not to be present yet (weight > 0, non-empty).
   void append(std::string_view bytes, std::uint64_t weight);
 
+  // Gives back the memory of the chunk records [first, last), which must
+  // not be read again (see MappedVector::discard).
+  void discard_chunks(std::size_t first, std::size_t last) { chunks_.discard(first, last); }
+
   // Frees everything.
   void release();
 

@@ -92,6 +92,13 @@ class MappedVector {
     }
   }
 
+  // Gives the whole pages of elements [first, last) back to the system: an
+  // array read once from front to back can shrink as it is read. The
+  // elements in them read as zero afterwards.
+  void discard(std::size_t first, std::size_t last) {
+    memory_.discard(first * sizeof(T), (last - first) * sizeof(T));
+  }
+
   void release() {
     memory_.release();
     data_ = nullptr;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -80,11 +81,16 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
   // One pass over the chunk records places every chunk and closes the
   // weight groups; the bytes are then copied on the worker pool, a range of
   // chunks a runner, each with its own byte histogram. That also takes the
-  // first touch of the slot array off this thread.
+  // first touch of the slot array off this thread. Each runner gives back
+  // the pages of the records it has copied as it goes, so that the records
+  // and the slot array are never whole side by side: that was the peak of a
+  // large training.
   const MappedVector<Chunk>& chunks = counts.chunks();
   WorkerPool& pool = WorkerPool::shared();
   constexpr std::size_t kMinChunks = std::size_t{1} << 14;
   constexpr std::size_t kFillAhead = 16;
+  // The fewest chunk records that fill whole pages.
+  constexpr std::size_t kPageChunks = std::lcm(kPageBytes, sizeof(Chunk)) / sizeof(Chunk);
   const std::size_t fill_ranges =
       std::max<std::size_t>(1, std::min(pool.size(), chunks.size() / kMinChunks));
   std::vector<std::size_t> range_first(fill_ranges + 1);
@@ -118,6 +124,8 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
         std::uint64_t pos = range_pos[r];
         std::uint64_t next_poll = pos + kPollEvery * 16;
         const std::size_t last = range_first[r + 1];
+        // Only pages wholly inside this runner's range are given back.
+        std::size_t copied = (range_first[r] + kPageChunks - 1) / kPageChunks * kPageChunks;
         for (std::size_t i = range_first[r]; i < last; ++i) {
           // The sorted chunks' bytes lie in the arena in counting order:
           // each read would be a miss, so they are asked for ahead.
@@ -135,6 +143,10 @@ Result<MergeState<Layout>> MergeState<Layout>::build(ChunkCounts counts,
           slots[pos++] = kSeparator;
           if (pos >= next_poll) {
             next_poll = pos + kPollEvery * 16;
+            if (const std::size_t page = i / kPageChunks * kPageChunks; page > copied) {
+              counts.discard_chunks(copied, page);
+              copied = page;
+            }
             if (fill_stop()) return;
           }
         }
