@@ -18,7 +18,7 @@ mode, with the worker pool at its default size:
     peer_results, or one trained here when it is missing).
 
     PYTHONPATH=build/dev python3 bench/encode_batch.py [--model FILE]
-        [--peer-python /work/venvs/bench/bin/python] [--train-bytes N]
+        [--peer-python PYTHON] [--train-bytes N]
 """
 
 from __future__ import annotations
@@ -185,8 +185,9 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--train-bytes", type=int, default=0,
                         help="train on the first N bytes of mixed.txt (0: all of it)")
-    parser.add_argument("--peer-python", default="/work/venvs/bench/bin/python",
-                        help="a python where tiktoken, rustbpe, tokenizers and sentencepiece import")
+    parser.add_argument("--peer-python", default="",
+                        help="a python where tiktoken, rustbpe, tokenizers and sentencepiece"
+                             " import (without it the peers are skipped)")
     parser.add_argument("--peers-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peers_only:
@@ -196,7 +197,9 @@ def main():
     lines = read_lines(args.lines)
     ours = measure_ours(args, load_ours(args), lines)
     peers = {}
-    if args.peer_python:
+    if args.peer_python and not Path(args.peer_python).exists():
+        print(f"peers skipped: no {args.peer_python}", file=sys.stderr)
+    elif args.peer_python:
         cmd = [args.peer_python, __file__, "--peers-only", "--lines", str(args.lines),
                "--repeat", str(args.repeat), "--train-bytes", str(args.train_bytes)]
         done = subprocess.run(cmd, capture_output=True, text=True)
