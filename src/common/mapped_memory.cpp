@@ -2,6 +2,7 @@
 #include "common/mapped_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -109,9 +110,12 @@ void MappedMemory::resize(std::size_t bytes) {
 }
 
 void MappedMemory::discard(std::size_t offset, std::size_t bytes) {
+  // Rounded inward by the system's page size, which may exceed kPageBytes:
+  // a page that reaches outside the range may hold data still to be read.
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(data_) + offset;
-  const std::uintptr_t first = round_up(begin, kPageBytes);
-  const std::uintptr_t last = (begin + bytes) / kPageBytes * kPageBytes;
+  const std::uintptr_t first = round_up(begin, page);
+  const std::uintptr_t last = (begin + bytes) / page * page;
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 

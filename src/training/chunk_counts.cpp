@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -74,10 +75,13 @@ void visit_scattered(const MappedVector<Slot>& slots, Visit&& visit) {
     for (const Slot& slot : slots) visit(slot);
     return;
   }
-  // A prime step above any block count visits every block exactly once.
-  constexpr std::uint64_t kStep = (std::uint64_t{1} << 61) - 1;
+  // A step coprime with the block count visits every block exactly once;
+  // near the golden section of the count, consecutive blocks land far apart
+  // (a step congruent to -1, say, would only sweep the table backwards).
+  std::uint64_t step = static_cast<std::uint64_t>(static_cast<double>(blocks) * 0.6180339887) | 1;
+  while (std::gcd(step, blocks) != 1) step += 2;
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    const auto at = static_cast<std::uint64_t>(static_cast<unsigned __int128>(b) * kStep % blocks);
+    const auto at = static_cast<std::uint64_t>(static_cast<unsigned __int128>(b) * step % blocks);
     const Slot* block = slots.data() + at * kTableBlock;
     for (std::uint64_t i = 0; i < kTableBlock; ++i) visit(block[i]);
   }
