@@ -60,6 +60,11 @@ std::uint64_t scaled(std::uint64_t hash, std::uint64_t capacity) {
   return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash) * capacity) >> 64);
 }
 
+// The slot after i in a table of `capacity` slots, wrapping around.
+std::uint64_t next_slot(std::uint64_t i, std::uint64_t capacity) {
+  return i + 1 == capacity ? 0 : i + 1;
+}
+
 // Calls visit(slot) for every slot of a table, in blocks of consecutive
 // slots taken in a scattered order. Inserting one table's keys into another
 // table of the same hash in slot order is quadratic: the keys arrive sorted
@@ -102,7 +107,7 @@ class ShortTable {
   ShortTable() { resize(1 << 12); }
 
   void add(std::uint64_t key, std::uint64_t weight) {
-    for (std::uint64_t i = home(key);; i = next(i)) {
+    for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
       Slot& slot = slots_[i];
       if (slot.key == key) {
         slot.weight += weight;
@@ -142,7 +147,6 @@ class ShortTable {
   };
 
   std::uint64_t home(std::uint64_t key) const { return scaled((key ^ seed_) * kMul1, capacity_); }
-  std::uint64_t next(std::uint64_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
 
   void resize(std::uint64_t capacity) {
     MappedVector<Slot> old = std::move(slots_);
@@ -151,7 +155,7 @@ class ShortTable {
     for (const Slot& slot : old) {
       if (slot.key == 0) continue;
       std::uint64_t i = home(slot.key);
-      while (slots_[i].key != 0) i = next(i);
+      while (slots_[i].key != 0) i = next_slot(i, capacity_);
       slots_[i] = slot;
     }
   }
@@ -171,7 +175,7 @@ class MediumTable {
   MediumTable() { resize(1 << 10); }
 
   void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-    for (std::uint64_t i = home(lo, hi);; i = next(i)) {
+    for (std::uint64_t i = home(lo, hi);; i = next_slot(i, capacity_)) {
       Slot& slot = slots_[i];
       if (slot.hi == hi && slot.lo == lo) {
         slot.weight += weight;
@@ -220,7 +224,6 @@ class MediumTable {
   std::uint64_t home(std::uint64_t lo, std::uint64_t hi) const {
     return scaled((((lo ^ seed_) * kMul1) ^ (hi * kMul2)) * kMul1, capacity_);
   }
-  std::uint64_t next(std::uint64_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
 
   void resize(std::uint64_t capacity) {
     MappedVector<Slot> old = std::move(slots_);
@@ -229,7 +232,7 @@ class MediumTable {
     for (const Slot& slot : old) {
       if (slot.hi == 0) continue;
       std::uint64_t i = home(slot.lo, slot.hi);
-      while (slots_[i].hi != 0) i = next(i);
+      while (slots_[i].hi != 0) i = next_slot(i, capacity_);
       slots_[i] = slot;
     }
   }
@@ -272,7 +275,7 @@ class LongTable {
   // `h` is hash(bytes, length).
   void add(std::uint64_t h, const char* bytes, std::uint64_t length, std::uint64_t weight) {
     std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
-    for (std::uint64_t i = home(h);; i = next(i)) {
+    for (std::uint64_t i = home(h);; i = next_slot(i, capacity_)) {
       std::uint64_t slot = slots_[i];
       if (slot == 0) {
         const std::uint64_t offset = arena_.size();
@@ -317,7 +320,6 @@ class LongTable {
  private:
   // The home comes from the hash's low half, the tag from its high half.
   std::uint64_t home(std::uint64_t h) const { return scaled(h << 32, capacity_); }
-  std::uint64_t next(std::uint64_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
 
   void resize(std::uint64_t capacity) {
     // The low bits of a slot's hash are not kept, so re-hash from the arena
@@ -328,7 +330,7 @@ class LongTable {
     for (std::uint64_t e = 0; e < entries_.size(); ++e) {
       std::uint64_t h = hash(arena_.data() + entries_[e].source, entries_[e].length);
       std::uint64_t i = home(h);
-      while (slots_[i] != 0) i = next(i);
+      while (slots_[i] != 0) i = next_slot(i, capacity_);
       slots_[i] = (h & 0xFFFFFFFF00000000ull) | (e + 1);
     }
   }
