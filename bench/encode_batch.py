@@ -182,7 +182,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--model", help="our model file: loaded when present, else trained and saved there")
     parser.add_argument("--lines", type=int, default=10_000)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=20)
     parser.add_argument("--train-bytes", type=int, default=0,
                         help="train on the first N bytes of mixed.txt (0: all of it)")
     parser.add_argument("--peer-python", default="",

@@ -20,7 +20,8 @@ namespace {
 // A window closes once it holds this much input and enough units to keep
 // every runner busy to its end; its ids are then joined and freed.
 constexpr std::size_t kWindowBytes = std::size_t{64} << 10;
-constexpr std::size_t kUnitsPerRunner = 8;
+constexpr std::size_t kGroupsPerRunner = 8;
+constexpr std::size_t kGroupBytes = std::size_t{4} << 10;
 constexpr std::size_t kMaxWindowUnits = std::size_t{1} << 16;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
@@ -76,7 +77,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
   }
   offsets[0] = 0;
   WorkerPool& pool = WorkerPool::shared();
-  const std::size_t min_units = kUnitsPerRunner * pool.size();
+  const std::size_t min_groups = kGroupsPerRunner * pool.size();
   const std::thread::id caller = std::this_thread::get_id();
   Poll poll(cancel);
   std::uint64_t total = 0;
@@ -84,21 +85,37 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
   for (std::string_view text : texts) input_bytes += text.size();
   out.expect(input_bytes);
 
+  // Runners take groups of consecutive units, so that the shared counter
+  // and the result buffers are touched once per few KiB of input rather than
+  // once per (often tiny) text; a group is at most about one runner's fair
+  // share of the input, so a small batch still spreads over every runner.
+  const std::size_t group_bytes =
+      std::clamp<std::size_t>(input_bytes / (kGroupsPerRunner * pool.size()), 1, kGroupBytes);
+
   std::vector<Unit> units;
-  std::vector<TokenIds> slots;  // the ids of each unit of the window
+  std::vector<std::size_t> group_begin;  // first unit of each group, then units.size()
+  std::vector<TokenIds> group_ids;       // the ids of each group's units, joined
+  std::vector<std::size_t> unit_counts;  // ids of each unit
   std::size_t item = 0;
   std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
   while (item < texts.size()) {
-    // Gather one window of units.
+    // Gather one window of units, cut into groups.
     units.clear();
+    group_begin.clear();
     std::size_t window_bytes = 0;
+    std::size_t open_group_bytes = group_bytes;  // forces a group at the first unit
     while (item < texts.size() && units.size() < kMaxWindowUnits &&
-           (window_bytes < kWindowBytes || units.size() < min_units)) {
+           (window_bytes < kWindowBytes || group_begin.size() < min_groups)) {
       const std::size_t n = texts[item].size();
       const bool split = mode.chunked && n > kParallelThreshold;
       const std::size_t end = split ? encoder.piece_end(texts[item], item_pos) : n;
+      if (open_group_bytes >= group_bytes) {
+        group_begin.push_back(units.size());
+        open_group_bytes = 0;
+      }
       units.push_back({item, item_pos, end, end == n});
       window_bytes += end - item_pos;
+      open_group_bytes += end - item_pos;
       if (end == n) {
         ++item;
         item_pos = 0;
@@ -106,9 +123,12 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
         item_pos = end;
       }
     }
+    const std::size_t groups = group_begin.size();
+    group_begin.push_back(units.size());
 
-    slots.clear();
-    slots.resize(units.size());
+    group_ids.clear();
+    group_ids.resize(groups);
+    unit_counts.assign(units.size(), 0);
     std::atomic<bool> stop{false};
     Failure failure;
     // The caller's check runs on the calling thread only; every runner sees
@@ -120,28 +140,42 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       check_caller();
       return stop.load(std::memory_order_relaxed);
     };
-    pool.run(units.size(), [&](std::size_t k) {
-      check_caller();
-      // Units after a failed one need not run: the earlier failure wins.
-      if (stop.load(std::memory_order_relaxed) ||
-          k > failure.unit.load(std::memory_order_relaxed)) {
-        return;
-      }
-      const Unit& unit = units[k];
-      try {
-        const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
-        Result<TokenIds> ids = (encoder.*mode.encode)(text, unit_cancel);
-        if (ids.ok()) {
-          slots[k] = std::move(ids).value();
-        } else {
-          failure.record(k, std::move(ids).error());
-        }
-      } catch (const std::bad_alloc&) {
-        failure.record(k, std::nullopt);
-      } catch (...) {
-        failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
-      }
-    }, check_caller);
+    pool.run(
+        groups,
+        [&](std::size_t g) {
+          TokenIds& joined = group_ids[g];
+          for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
+            check_caller();
+            // Units after a failed one need not run: the earlier failure wins.
+            if (stop.load(std::memory_order_relaxed) ||
+                k > failure.unit.load(std::memory_order_relaxed)) {
+              return;
+            }
+            const Unit& unit = units[k];
+            try {
+              const std::string_view text =
+                  texts[unit.item].substr(unit.begin, unit.end - unit.begin);
+              Result<TokenIds> ids = (encoder.*mode.encode)(text, unit_cancel);
+              if (!ids.ok()) {
+                failure.record(k, std::move(ids).error());
+                return;
+              }
+              unit_counts[k] = ids.value().size();
+              if (joined.empty()) {
+                joined = std::move(ids).value();
+              } else {
+                joined.insert(joined.end(), ids.value().begin(), ids.value().end());
+              }
+            } catch (const std::bad_alloc&) {
+              failure.record(k, std::nullopt);
+              return;
+            } catch (...) {
+              failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
+              return;
+            }
+          }
+        },
+        check_caller);
 
     // Every unit before the first failure ran, so no earlier one failed.
     if (failure.unit.load() != std::numeric_limits<std::size_t>::max()) {
@@ -149,14 +183,16 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       return std::move(*failure.error);
     }
     if (poll.stopped() || poll()) return Error::interrupted();
-    for (std::size_t k = 0; k < units.size(); ++k) {
-      TokenIds& ids = slots[k];
+    for (std::size_t g = 0; g < groups; ++g) {
+      TokenIds& ids = group_ids[g];
       if (!ids.empty()) {
         std::memcpy(out.extend(ids.size()), ids.data(), ids.size() * sizeof(TokenId));
-        total += ids.size();
         TokenIds().swap(ids);
       }
-      if (units[k].last) offsets[units[k].item + 1] = total;
+      for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
+        total += unit_counts[k];
+        if (units[k].last) offsets[units[k].item + 1] = total;
+      }
     }
   }
   return {};
