@@ -109,7 +109,9 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       const std::size_t n = texts[item].size();
       const bool split = mode.chunked && n > kParallelThreshold;
       const std::size_t end = split ? encoder.piece_end(texts[item], item_pos) : n;
-      if (open_group_bytes >= group_bytes) {
+      // A unit of a group's size or more (a piece of a long text) gets a
+      // group of its own, so that no short texts wait behind it.
+      if (open_group_bytes >= group_bytes || end - item_pos >= group_bytes) {
         group_begin.push_back(units.size());
         open_group_bytes = 0;
       }
