@@ -94,8 +94,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
 
   std::vector<Unit> units;
   std::vector<std::size_t> group_begin;  // first unit of each group, then units.size()
-  std::vector<TokenIds> group_ids;       // the ids of each group's units, joined
-  std::vector<std::size_t> unit_counts;  // ids of each unit
+  std::vector<TokenIds> slots;           // the ids of each unit of the window
   std::size_t item = 0;
   std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
   while (item < texts.size()) {
@@ -128,9 +127,8 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
     const std::size_t groups = group_begin.size();
     group_begin.push_back(units.size());
 
-    group_ids.clear();
-    group_ids.resize(groups);
-    unit_counts.assign(units.size(), 0);
+    slots.clear();
+    slots.resize(units.size());
     std::atomic<bool> stop{false};
     Failure failure;
     // The caller's check runs on the calling thread only; every runner sees
@@ -145,7 +143,6 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
     pool.run(
         groups,
         [&](std::size_t g) {
-          TokenIds& joined = group_ids[g];
           for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
             check_caller();
             // Units after a failed one need not run: the earlier failure wins.
@@ -162,12 +159,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
                 failure.record(k, std::move(ids).error());
                 return;
               }
-              unit_counts[k] = ids.value().size();
-              if (joined.empty()) {
-                joined = std::move(ids).value();
-              } else {
-                joined.insert(joined.end(), ids.value().begin(), ids.value().end());
-              }
+              slots[k] = std::move(ids).value();
             } catch (const std::bad_alloc&) {
               failure.record(k, std::nullopt);
               return;
@@ -185,16 +177,14 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       return std::move(*failure.error);
     }
     if (poll.stopped() || poll()) return Error::interrupted();
-    for (std::size_t g = 0; g < groups; ++g) {
-      TokenIds& ids = group_ids[g];
+    for (std::size_t k = 0; k < units.size(); ++k) {
+      TokenIds& ids = slots[k];
       if (!ids.empty()) {
         std::memcpy(out.extend(ids.size()), ids.data(), ids.size() * sizeof(TokenId));
+        total += ids.size();
         TokenIds().swap(ids);
       }
-      for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
-        total += unit_counts[k];
-        if (units[k].last) offsets[units[k].item + 1] = total;
-      }
+      if (units[k].last) offsets[units[k].item + 1] = total;
     }
   }
   return {};
