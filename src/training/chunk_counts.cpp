@@ -461,11 +461,39 @@ struct Share {
   // seen, which their hashes do not follow.
   template <class Place>
   void move_into(Place&& place) {
-    short_chunks.for_each(
-        [&](std::uint64_t key, std::uint64_t weight) { place(key).short_chunks.add(key, weight); });
-    medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-      place(medium_hash(lo, hi)).medium_chunks.add(lo, hi, weight);
+    // Each add is a miss once the tables outgrow the cache, so entries go in
+    // a batch behind their slots' prefetch, as counting does.
+    constexpr std::size_t kBatch = 16;
+    struct Pending {
+      std::uint64_t lo, hi, weight;  // hi == 0: a short chunk
+      Share* to;
+    };
+    Pending batch[kBatch];
+    std::size_t batched = 0;
+    auto flush = [&] {
+      for (std::size_t k = 0; k < batched; ++k) {
+        const Pending& entry = batch[k];
+        if (entry.hi == 0) {
+          entry.to->short_chunks.add(entry.lo, entry.weight);
+        } else {
+          entry.to->medium_chunks.add(entry.lo, entry.hi, entry.weight);
+        }
+      }
+      batched = 0;
+    };
+    short_chunks.for_each([&](std::uint64_t key, std::uint64_t weight) {
+      Share& to = place(key);
+      to.short_chunks.prefetch(key);
+      batch[batched++] = {key, 0, weight, &to};
+      if (batched == kBatch) flush();
     });
+    medium_chunks.for_each([&](std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+      Share& to = place(medium_hash(lo, hi));
+      to.medium_chunks.prefetch(lo, hi);
+      batch[batched++] = {lo, hi, weight, &to};
+      if (batched == kBatch) flush();
+    });
+    flush();
     const char* arena = long_chunks.arena();
     for (const Chunk& entry : long_chunks.entries()) {
       const char* bytes = arena + entry.source;
