@@ -1,11 +1,13 @@
 """Hostile and careless use: interpreter exit, blocked pipes and files, signals,
 mutating arguments and subinterpreters must neither crash nor hang the process."""
+import array
 import os
 import re
 import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -111,10 +113,12 @@ class Sequence:
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
-@pytest.mark.parametrize("method", ["encode", "encode_dense", "encode_with_offsets", "token_to_id"])
+@pytest.mark.parametrize("method", ["encode", "encode_dense", "encode_with_offsets", "token_to_id",
+                                    "encode_batch", "encode_dense_batch"])
 def test_interrupts_and_exhausted_memory_pass_through_text_conversion(trained, method, error):
+    text = Sequence(error())
     with pytest.raises(error):
-        getattr(trained, method)(Sequence(error()))
+        getattr(trained, method)([b"fine", text] if method.endswith("_batch") else text)
 
 
 @pytest.mark.parametrize("error", [ValueError("no"), KeyError(1), AttributeError("x")])
@@ -245,6 +249,48 @@ def test_ctrl_c_stops_reading_an_endless_file():
     """
     out = run_python(code, timeout=30)
     assert out.stdout.strip() == "interrupted", out.stderr
+
+
+def long_call(trained, name):
+    """A call of `name` that takes at least a second, as a function of no arguments."""
+    if name == "decode_batch":
+        ids = array.array("I", trained.encode(b"the quick brown fox jumps " * 40_000))
+        make = lambda k: (lambda: trained.decode_batch([ids] * k))  # noqa: E731
+    elif name == "merge_chunk_counts":
+        blob = Tok.count_chunks(b" ".join(b"w%d" % i for i in range(100_000)))
+        make = lambda k: (lambda: Tok.merge_chunk_counts([blob] * k))  # noqa: E731
+    else:
+        make = lambda k: (lambda: trained.encode_batch([b"the quick brown fox " * 5] * 20_000 * k))  # noqa: E731
+    k = 4
+    while True:
+        call = make(k)
+        start = time.monotonic()
+        call()
+        took = time.monotonic() - start
+        if took >= 1.0 or k >= 4096:
+            return call, took
+        k *= 2
+
+
+@pytest.mark.parametrize("name", ["decode_batch", "merge_chunk_counts", "encode_batch"])
+def test_a_long_call_stops_at_a_signal_not_at_its_end(trained, name):
+    """The handler's exception must end the call from inside: one that ran
+    only once the call returned would come at the call's full length."""
+    call, took = long_call(trained, name)
+
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    start = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    try:
+        with pytest.raises(Stop):
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - start < 0.1 + took / 2, f"stopped after {time.monotonic() - start:.2f} s of {took:.2f}"
 
 
 # ---- Memory running out on a worker thread -----------------------------------------
