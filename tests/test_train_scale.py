@@ -199,6 +199,7 @@ def test_bad_paths_raise_the_matching_oserror_before_any_output(tmp_path, capfd)
     (lambda: Q.train_from_iterator(5), TypeError, "argument 'texts'"),
     (lambda: Q.train_from_files([b"a", 7]), TypeError, "paths[1]: path must be str or os.PathLike"),
     (lambda: Q.merge_chunk_counts([Q.count_chunks(b"a"), "text"]), TypeError, "blobs[1]: blob must be bytes-like"),
+    (lambda: Q.merge_chunk_counts(Q.count_chunks(b"a")), TypeError, "blobs must be an iterable of blobs, not a single blob"),
     (lambda: Q.train_from_counts("not bytes"), TypeError, "blob must be bytes-like"),
     (lambda: Q.train_from_iterator([], verbose=1), TypeError, "argument 'verbose'"),
     (lambda: Q.train_from_iterator([], max_token_bytes=-1), OverflowError, "negative"),

@@ -160,7 +160,8 @@ class Tokenizer {
   // training/count_blob.h for its layout), for merging and training elsewhere.
   static Result<std::string> count_chunks(TextCounter& texts, const CancelCheck& cancel = {});
   // The blob of the summed counts of `blobs`; kInvalidArgument names a damaged one.
-  static Result<std::string> merge_chunk_counts(const std::vector<std::string_view>& blobs);
+  static Result<std::string> merge_chunk_counts(const std::vector<std::string_view>& blobs,
+                                                const CancelCheck& cancel = {});
   // Trains on the counts a blob holds: the same model and report as training
   // on the texts that were counted.
   static Result<Tokenizer> train_from_counts(std::string_view blob, const TrainOptions& options,

@@ -504,6 +504,11 @@ bool blob_bytes(PyObject* object, const std::string& message, std::string* out) 
 }
 
 PyObject* merge_chunk_counts_body(PyObject*, Slots slots) {
+  // A blob is itself an iterable (of ints), which is never what is meant.
+  if (PyBytes_Check(slots[0]) || PyByteArray_Check(slots[0]) || PyMemoryView_Check(slots[0])) {
+    PyErr_SetString(PyExc_TypeError, "blobs must be an iterable of blobs, not a single blob");
+    return nullptr;
+  }
   std::vector<std::string> blobs;
   Ref iterator = Ref::steal(PyObject_GetIter(slots[0]));
   if (!iterator) return nullptr;
@@ -517,11 +522,10 @@ PyObject* merge_chunk_counts_body(PyObject*, Slots slots) {
     ++index;
   }
   if (PyErr_Occurred()) return nullptr;
-  Result<std::string> merged = [&] {
-    ReleasedLock unlocked;
-    return Tokenizer::merge_chunk_counts(std::vector<std::string_view>(blobs.begin(), blobs.end()));
-  }();
-  if (!merged.ok()) return raise_error(merged.error());
+  const std::vector<std::string_view> views(blobs.begin(), blobs.end());
+  Result<std::string> merged = run_unlocked(
+      [&](const CancelCheck& poll) { return Tokenizer::merge_chunk_counts(views, poll); });
+  if (!merged.ok()) return nullptr;  // raised by run_unlocked
   return PyBytes_FromStringAndSize(merged->data(), static_cast<Py_ssize_t>(merged->size()));
 }
 
@@ -908,17 +912,17 @@ PyObject* decode_batch_body(PyObject* self, Slots slots) {
   if (!convert_id_lists(slots[0], &lists)) return nullptr;
   const Tokenizer& tokenizer = tokenizer_of(self);
   std::vector<std::string> texts;
-  Status status = [&]() -> Status {
-    ReleasedLock unlocked;
-    texts.reserve(lists.size());
+  texts.reserve(lists.size());
+  const Status status = run_unlocked([&](const CancelCheck& poll) -> Status {
     for (const auto& ids : lists) {
+      if (poll()) return Error::interrupted();
       Result<std::string> text = tokenizer.decode(ids);
       if (!text.ok()) return std::move(text).error();
       texts.push_back(std::move(text).value());
     }
     return {};
-  }();
-  if (!status.ok()) return raise_error(status.error());
+  });
+  if (!status.ok()) return nullptr;  // raised by run_unlocked
   return str_list(texts);
 }
 

@@ -178,8 +178,9 @@ Result<std::string> Tokenizer::count_chunks(TextCounter& texts, const CancelChec
   return training::write_count_blob(counts.value());
 }
 
-Result<std::string> Tokenizer::merge_chunk_counts(const std::vector<std::string_view>& blobs) {
-  return training::merge_count_blobs(blobs);
+Result<std::string> Tokenizer::merge_chunk_counts(const std::vector<std::string_view>& blobs,
+                                                  const CancelCheck& cancel) {
+  return training::merge_count_blobs(blobs, cancel);
 }
 
 Result<Tokenizer> Tokenizer::train_from_counts(std::string_view blob, const TrainOptions& options,
@@ -187,6 +188,13 @@ Result<Tokenizer> Tokenizer::train_from_counts(std::string_view blob, const Trai
                                                const CancelCheck& cancel) {
   Result<ChunkCounts> counts = training::read_count_blob(blob);
   if (!counts.ok()) return std::move(counts).error();
+  // A blob may sum to any 64-bit total, but the merge loop counts tokens and
+  // pair coverages (at most twice the total) in signed and unsigned 64 bits.
+  if (counts->total_bytes() > kMaxTrainedBytes) {
+    return Error::invalid_argument("count blob: its " + std::to_string(counts->total_bytes()) +
+                                   " bytes of text are more than training can count (at most " +
+                                   std::to_string(kMaxTrainedBytes) + ")");
+  }
   return train_counted(std::move(counts).value(), options, console, cancel, {});
 }
 

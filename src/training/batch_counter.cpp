@@ -87,24 +87,27 @@ Status BatchCounter::count(const CancelCheck& cancel) {
   const std::size_t part_count = parts.size() - 1;
   std::atomic<std::size_t> next{0};
   PoolStop poll(cancel);
-  WorkerPool::shared().run(std::min(runners, std::max<std::size_t>(part_count, 1)),
-                           [&](std::size_t runner) {
-                             ChunkCounter& counter = counters_[runner];
-                             for (;;) {
-                               const std::size_t part = next.fetch_add(1);
-                               if (part >= part_count || poll()) return;
-                               for (std::size_t v = parts[part]; v < parts[part + 1]; ++v) {
-                                 std::string_view text = views[v];
-                                 while (!text.empty()) {
-                                   std::string_view slice = text.substr(0, kSliceBytes);
-                                   counter.feed(slice);
-                                   text.remove_prefix(slice.size());
-                                   if (poll()) return;
-                                 }
-                                 counter.finish_text();
-                               }
-                             }
-                           });
+  WorkerPool::shared().run(
+      std::min(runners, std::max<std::size_t>(part_count, 1)),
+      [&](std::size_t runner) {
+        ChunkCounter& counter = counters_[runner];
+        for (;;) {
+          const std::size_t part = next.fetch_add(1);
+          if (part >= part_count || poll()) return;
+          for (std::size_t v = parts[part]; v < parts[part + 1]; ++v) {
+            std::string_view text = views[v];
+            while (!text.empty()) {
+              std::string_view slice = text.substr(0, kSliceBytes);
+              counter.feed(slice);
+              text.remove_prefix(slice.size());
+              if (poll()) return;
+            }
+            counter.finish_text();
+          }
+        }
+      },
+      // Asked by the calling thread while it waits too.
+      [&] { poll(); });
   if (poll.stopped()) return Error::interrupted();
 
   stretches_.clear();

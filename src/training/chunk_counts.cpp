@@ -801,17 +801,22 @@ Result<ChunkCounts> count_on_pool(std::size_t count, std::uint64_t bytes, const 
     errors.push_back(std::move(error));
     error_items.push_back(item);
   };
-  pool.run(runners, [&](std::size_t runner) {
-    for (;;) {
-      std::size_t item = next.fetch_add(1);
-      if (item >= count || poll()) return;
-      Status status = work(counters[runner], item, poll);
-      if (!status.ok()) {
-        fail(item, std::move(status).error());
-        return;
-      }
-    }
-  });
+  pool.run(
+      runners,
+      [&](std::size_t runner) {
+        for (;;) {
+          std::size_t item = next.fetch_add(1);
+          if (item >= count || poll()) return;
+          Status status = work(counters[runner], item, poll);
+          if (!status.ok()) {
+            fail(item, std::move(status).error());
+            return;
+          }
+        }
+      },
+      // The calling thread, once out of items, keeps asking while it
+      // waits, so a stop reaches the runners still counting.
+      [&] { poll(); });
   if (!errors.empty()) {
     // The failure of the earliest item, so that the report does not depend
     // on scheduling (an interruption counts as the earliest).

@@ -218,7 +218,9 @@ Result<ChunkCounts> read_count_blob(std::string_view blob) {
   return counts;
 }
 
-Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs) {
+Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs,
+                                      const CancelCheck& cancel) {
+  constexpr std::uint64_t kPollRecords = 4096;
   std::vector<Cursor> cursors;
   cursors.reserve(blobs.size());
   for (std::string_view blob : blobs) {
@@ -238,7 +240,10 @@ Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs
   }
   std::string records;
   Totals totals;
-  while (!heap.empty()) {
+  for (std::uint64_t merged = 0; !heap.empty(); ++merged) {
+    if (merged % kPollRecords == kPollRecords - 1 && cancel && cancel()) {
+      return Error::interrupted();
+    }
     // Stays valid: every cursor's bytes point into its own blob.
     const std::string_view current = cursors[heap.top()].bytes();
     std::uint64_t weight = 0;

@@ -42,6 +42,8 @@ Result<ChunkCounts> read_count_blob(std::string_view blob);
 std::uint64_t count_blob_checksum(std::string_view data);
 
 // The blob of the summed counts of all `blobs` (the empty counts for none).
-Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs);
+// `cancel` is asked every few thousand records.
+Result<std::string> merge_count_blobs(const std::vector<std::string_view>& blobs,
+                                      const CancelCheck& cancel = {});
 
 }  // namespace tarvik::training

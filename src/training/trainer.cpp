@@ -77,6 +77,10 @@ Result<Vocab> run(ChunkCounts counts, const MergeOptions& options, const Console
 Result<Vocab> train_counted(ChunkCounts counts, const MergeOptions& options,
                             const ConsoleSink& console, const CancelCheck& cancel,
                             std::chrono::steady_clock::time_point start) {
+  if (counts.total_bytes() > kMaxTrainedBytes) {
+    return Error::limit("too much text to train on: " + std::to_string(counts.total_bytes()) +
+                        " bytes, at most " + std::to_string(kMaxTrainedBytes));
+  }
   const std::uint64_t slots = counts.distinct_bytes() + counts.chunks().size() + 1;
   if (options.target_vocab_size <= NarrowLayout::kMaxTokens &&
       counts.total_bytes() < NarrowLayout::kMaxCorpus && slots < NarrowLayout::kMaxSlots) {

@@ -11,8 +11,8 @@
 // parts as separate texts, merged count blobs) trains the same vocabulary.
 //
 // Console output (progress bar, verbose log) goes to `console`, which must be
-// set. Fails only when a console write fails or when the cancellation check
-// asks to stop (kInterrupted).
+// set. Fails only when a console write fails, when the cancellation check
+// asks to stop (kInterrupted) or on more text than it can count (kLimit).
 #pragma once
 
 #include <chrono>
@@ -37,6 +37,11 @@ struct MergeOptions {
   // when it holds twice as many; the choices never depend on it.
   std::size_t heap_keep = std::size_t{1} << 20;
 };
+
+// The most text (the sum of weight times length over the chunks) the merge
+// loop can count: it keeps token counts in signed 64 bits and pair coverages,
+// at most twice the text, in unsigned ones. More is a kLimit error.
+inline constexpr std::uint64_t kMaxTrainedBytes = (std::uint64_t{1} << 63) - 1;
 
 // Counts `corpus` on the worker pool and trains on the counts.
 Result<Vocab> train(std::string_view corpus, const MergeOptions& options,

@@ -18,6 +18,7 @@
 #include "check.h"
 #include "common/console.h"
 #include "corpus/quality.h"
+#include "tarvik/tokenizer.h"
 #include "training/chunk_counts.h"
 #include "training/count_blob.h"
 #include "training/trainer.h"
@@ -474,6 +475,34 @@ void test_damaged_blobs() {
   auto merged = merge_count_blobs({half_blob, half_blob});
   check(!merged.ok() && merged.error().message.find("overflows 64 bits") != std::string::npos,
         "weights that overflow on merge");
+  // 2^63 bytes of text fit a blob but not the merge loop's signed counts.
+  tarvik::MergeOptions options;
+  options.target_vocab_size = 300;
+  options.show_progress = false;
+  auto trained = tarvik::train_from_counts(std::move(read_count_blob(half_blob)).value(), options,
+                                           tarvik::write_stderr);
+  check(!trained.ok() && trained.error().kind == tarvik::ErrorKind::kLimit &&
+            trained.error().message.find("too much text") != std::string::npos,
+        "counts beyond what training can count are refused");
+  tarvik::TrainOptions quiet;
+  quiet.vocab_size = 300;
+  quiet.show_progress = false;
+  auto from_blob = tarvik::Tokenizer::train_from_counts(half_blob, quiet);
+  check(!from_blob.ok() && from_blob.error().kind == ErrorKind::kInvalidArgument &&
+            from_blob.error().message.find("more than training can count") != std::string::npos,
+        "and from a blob they are a damaged argument");
+}
+
+void test_merge_stops_when_asked() {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += " w" + std::to_string(i);
+  const std::string blob = blob_of({text});
+  int asked = 0;
+  auto stopped = merge_count_blobs({blob, blob}, [&] { return ++asked > 1; });
+  check(!stopped.ok() && stopped.error().kind == tarvik::ErrorKind::kInterrupted && asked == 2,
+        "a merge of many records stops at the second poll that asks it to");
+  check(merge_count_blobs({blob, blob}, [] { return false; }).ok(),
+        "and runs to its end otherwise");
 }
 
 }  // namespace
@@ -488,5 +517,6 @@ int main() {
   test_quality_from_counts();
   test_blob_round_trip_and_merge();
   test_damaged_blobs();
+  test_merge_stops_when_asked();
   return testing::finish();
 }
