@@ -305,6 +305,53 @@ def test_output_through_a_symlink_replaces_the_file_it_names(cli, model, texts, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.bin", "real.bin"]
 
 
+def test_output_through_a_dangling_symlink_creates_the_file_it_names(cli, model, texts, tmp_path):
+    link = tmp_path / "link.bin"
+    link.symlink_to("made.bin")  # relative, and not there yet
+    run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", link)
+    expected = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", "-").stdout
+    assert link.is_symlink() and (tmp_path / "made.bin").read_bytes() == expected
+
+
+def test_a_replaced_output_keeps_its_permissions(cli, model, texts, tmp_path):
+    out = tmp_path / "OUT"
+    out.write_bytes(b"old")
+    out.chmod(0o640)
+    run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", out)
+    assert out.stat().st_mode & 0o777 == 0o640 and out.read_bytes() != b"old"
+
+
+def test_dev_stdout_is_the_inherited_output(cli, model, texts, tmp_path):
+    """Appended to, as the shell opened it, not replaced by a new file."""
+    out = tmp_path / "appended"
+    out.write_bytes(b"prefix\n")
+    expected = run(cli, "encode", "-m", model, texts[0]).stdout
+    with open(out, "ab") as handle:
+        subprocess.run([cli, "encode", "-m", str(model), str(texts[0]), "-o", "/dev/stdout"],
+                       stdout=handle, check=True, timeout=120)
+    assert out.read_bytes() == b"prefix\n" + expected
+
+
+@pytest.mark.parametrize("command", ["encode", "encode-model", "decode", "train"])
+def test_an_output_that_is_an_input_is_refused(cli, model, texts, tmp_path, command):
+    data = tmp_path / "data.txt"
+    data.write_bytes(Path(texts[0]).read_bytes())
+    copy = tmp_path / "model.json"
+    copy.write_bytes(Path(model).read_bytes())
+    alias = tmp_path / "alias"
+    alias.symlink_to(copy if command == "encode-model" else data)
+    argv = {
+        "encode": ["encode", "-m", copy, data, "-o", data],
+        "encode-model": ["encode", "-m", copy, data, "-o", alias],
+        "decode": ["decode", "-m", copy, data, "-o", alias],
+        "train": ["train", data, "--vocab-size", "300", "-o", alias],
+    }[command]
+    before = {p.name: p.read_bytes() for p in (data, copy)}
+    result = run(cli, *argv, check=False)
+    assert result.returncode == 1 and b"refusing to write" in result.stderr
+    assert {p.name: p.read_bytes() for p in (data, copy)} == before
+
+
 def test_failed_run_keeps_the_previous_output(cli, model, texts, tmp_path):
     out = tmp_path / "OUT"
     out.write_bytes(b"previous")

@@ -44,7 +44,8 @@ Status DocumentCutter::feed(std::string_view raw) {
     return Error::invalid_argument(
         "a document longer than " + std::to_string(kSingleUnitLimit >> 20) +
         " MiB cannot be encoded in greedy or dense mode (the whole document is one unit "
-        "there); use the default mode or --document-per-line");
+        "there); use the default mode, or shorter documents (with --document-per-line a "
+        "document is a line)");
   return {};
 }
 

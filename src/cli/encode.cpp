@@ -142,6 +142,11 @@ Status run(const EncodeArgs& args) {
                                      (model->special_tokens().empty() ? " (it has none)" : ""));
   }
   TARVIK_TRY(check_readable(args.files));
+  {
+    std::vector<std::string> inputs = args.files;
+    inputs.push_back(args.model);
+    TARVIK_TRY(check_output_is_not_an_input(args.output, inputs));
+  }
   if (args.mode != EncodeMode::kScored && !args.document_per_line)
     TARVIK_TRY(check_single_unit_sizes(args.files));
   // Opening a FIFO waits for its reader, so refuse what cannot be written first.

@@ -185,17 +185,76 @@ OutputFile::OutputFile(int fd, std::string name, std::string temp_path, std::str
   buffer_.reserve(kOutputBufferSize);
 }
 
+namespace {
+
+// Standard output or error named as a file (/dev/stdout, /dev/fd/1,
+// /proc/self/fd/2): the descriptor the command inherited, written in place.
+// Renaming over what such a name resolves to would replace the file the
+// shell opened (and lose what it appends to) instead of writing to it.
+int inherited_stream(const std::string& path) {
+  if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
+  if (path == "/dev/stderr") return STDERR_FILENO;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const std::string_view rest = std::string_view(path).substr(
+        path.rfind(prefix, 0) == 0 ? std::string_view(prefix).size() : path.size());
+    if (rest == "1") return STDOUT_FILENO;
+    if (rest == "2") return STDERR_FILENO;
+  }
+  return -1;
+}
+
+// The path a chain of symbolic links ends at, whether or not that exists, so
+// that a dangling link gets its file created rather than being replaced.
+std::string link_destination(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    path = target.front() == '/' || slash == std::string::npos ? target
+                                                               : path.substr(0, slash + 1) + target;
+  }
+  return path;
+}
+
+}  // namespace
+
+Status check_output_is_not_an_input(const std::string& output,
+                                    const std::vector<std::string>& inputs) {
+  if (inherited_stream(output) >= 0) return {};
+  struct stat out{};
+  if (::stat(output.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return {};
+  for (const std::string& input : inputs) {
+    struct stat in{};
+    if (input == "-" || ::stat(input.c_str(), &in) != 0) continue;
+    if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+      return Error::invalid_argument(
+          "refusing to write " + quoted(output) + ": it is " +
+          (input == output ? "also an input" : "the input " + quoted(input)) +
+          " of this command, which the output would replace");
+    }
+  }
+  return {};
+}
+
 bool is_stream_target(const std::string& path) {
-  if (path == "-") return true;
+  if (inherited_stream(path) >= 0) return true;
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
 Result<OutputFile> OutputFile::open(const std::string& requested) {
-  if (requested == "-") return OutputFile(STDOUT_FILENO, "standard output", {});
-  std::string path = requested;
+  if (const int fd = inherited_stream(requested); fd >= 0) {
+    return OutputFile(fd, fd == STDOUT_FILENO ? "standard output" : "standard error", {});
+  }
+  // Through a symbolic link the rename must replace the file, not the link.
+  std::string path = link_destination(requested);
   struct stat info {};
-  if (::stat(requested.c_str(), &info) == 0) {
+  mode_t keep_mode = 0;  // an existing file's permissions, kept by its replacement
+  if (::stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return io_error("cannot write", requested, EISDIR);
     if (!S_ISREG(info.st_mode)) {
       for (;;) {
@@ -204,11 +263,7 @@ Result<OutputFile> OutputFile::open(const std::string& requested) {
         if (errno != EINTR) return io_error("cannot write", requested, errno);
       }
     }
-    // Through a symbolic link the rename must replace the file, not the link.
-    if (char* resolved = ::realpath(requested.c_str(), nullptr)) {
-      path = resolved;
-      std::free(resolved);
-    }
+    keep_mode = info.st_mode & 07777;
   }
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
@@ -224,7 +279,10 @@ Result<OutputFile> OutputFile::open(const std::string& requested) {
     // any new file gets.
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int error = errno;
-    if (fd >= 0) return OutputFile(fd, requested, std::move(temp), path);
+    if (fd >= 0) {
+      if (keep_mode != 0) (void)::fchmod(fd, keep_mode);  // best effort, as cp does
+      return OutputFile(fd, requested, std::move(temp), path);
+    }
     if (slot >= 0) g_pending[static_cast<std::size_t>(slot)].used = 0;
     if (error == EINTR || (error == EEXIST && attempt < 100)) continue;
     return io_error("cannot write", requested, error);

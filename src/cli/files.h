@@ -73,6 +73,12 @@ class InputStream {
   std::string name_;
 };
 
+// Fails when `output` is an existing file that is also one of `inputs` (the
+// same file under any name): the output replaces its file when it is done,
+// which would destroy an input or the model the command was given.
+Status check_output_is_not_an_input(const std::string& output,
+                                    const std::vector<std::string>& inputs);
+
 // True for "-" and for a destination that exists and is neither a regular
 // file nor a directory (a FIFO, a device): OutputFile writes those in place
 // and cannot seek back in them.

@@ -92,6 +92,7 @@ Result<TrainArgs> configure(const ParsedArgs& args) {
 
 Status run(const TrainArgs& args) {
   TARVIK_TRY(check_readable(args.files));
+  TARVIK_TRY(check_output_is_not_an_input(args.output, args.files));
   // Opened first so an unwritable destination is found before training.
   Result<OutputFile> out = OutputFile::open(args.output);
   if (!out) return std::move(out).error();
