@@ -1,6 +1,7 @@
 // File access for the tarvik command.
 #include "cli/files.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -209,9 +210,11 @@ std::string link_destination(std::string path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info{};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    // Links under /proc report a size of 0, so leave room for any path.
+    std::string target(std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 4096) + 1,
+                       '\0');
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
     target.resize(static_cast<std::size_t>(n));
     const std::size_t slash = path.rfind('/');
     path = target.front() == '/' || slash == std::string::npos ? target
