@@ -556,6 +556,13 @@ def main() -> int:
             argv = [a for a in argv if not a.startswith("--python=")]
         os.execv(args.python, [args.python, __file__, *argv])
 
+    # The plots come last: find out before minutes of measuring that they cannot be drawn.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        sys.exit(f"bench/compare.py: {sys.executable} has no matplotlib, which draws the plots; "
+                 "install it there (pip install matplotlib, or the project's bench extra)")
+
     if args.render_only:
         render(json.loads(args.json.read_text()), args.page, args.img)
         return 0

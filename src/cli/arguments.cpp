@@ -86,9 +86,11 @@ Result<std::uint64_t> ParsedArgs::get_uint(std::string_view option, std::uint64_
   std::uint64_t number = 0;
   const char* end = text->data() + text->size();
   auto [ptr, ec] = std::from_chars(text->data(), end, number);
-  if (text->empty() || ec != std::errc() || ptr != end)
+  const bool digits_only = !text->empty() && ptr == end;
+  if (!digits_only || (ec != std::errc() && ec != std::errc::result_out_of_range))
     return usage("--" + std::string(option) + ": expected a whole number, got " + quoted(*text));
-  if (number < min || number > max)
+  // A number past 64 bits is as far outside the range as the largest.
+  if (ec == std::errc::result_out_of_range || number < min || number > max)
     return usage("--" + std::string(option) + ": " + std::string(*text) + " is outside " +
                  std::to_string(min) + ".." + std::to_string(max));
   return number;
