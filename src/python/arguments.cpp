@@ -216,6 +216,11 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Py
   return check_required(signature, slots);
 }
 
+bool raised_beyond_conversion() {
+  return PyErr_Occurred() &&
+         (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception));
+}
+
 bool convert_text(PyObject* object, const char* message, TextBytes* out) {
   if (PyUnicode_Check(object)) {
     // ASCII strings are their own UTF-8; others are encoded into a temporary
@@ -256,12 +261,8 @@ bool convert_text(PyObject* object, const char* message, TextBytes* out) {
       return true;
     }
   }
-  // Whatever went wrong inside, the caller sees one message; but an interrupt,
-  // an exit request or exhausted memory is not about the argument's type.
-  if (PyErr_Occurred() &&
-      (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))) {
-    return false;
-  }
+  // Whatever went wrong inside, the caller sees one message.
+  if (raised_beyond_conversion()) return false;
   PyErr_Clear();
   PyErr_SetString(PyExc_TypeError, message);
   return false;

@@ -65,7 +65,13 @@ struct TextBytes {
   Ref owner;  // a temporary UTF-8 bytes object the view points into
   std::string_view view;
 };
-// On failure raises TypeError `message` (no argument prefix).
+// True when the pending exception is an interrupt, an exit request or
+// exhausted memory: not about an argument's type, so no conversion message
+// replaces it.
+bool raised_beyond_conversion();
+
+// On failure raises TypeError `message` (no argument prefix), except for an
+// exception raised_beyond_conversion() keeps.
 bool convert_text(PyObject* object, const char* message, TextBytes* out);
 
 bool convert_token_id(PyObject* object, const char* name, TokenId* out);

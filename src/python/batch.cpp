@@ -235,11 +235,7 @@ bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
   };
   const bool read = for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
     if (!append_text(item, tokenizer, &window)) {
-      // An interrupt, an exit request or exhausted memory while reading an
-      // item is not about its type: it goes on as it is.
-      if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return false;
-      }
+      if (raised_beyond_conversion()) return false;
       PyErr_Clear();
       raise_message(PyExc_TypeError,
                     "texts[" + std::to_string(index) + "]: text must be str or bytes");
