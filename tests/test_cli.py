@@ -592,6 +592,55 @@ def test_quality_reports_the_check(cli, texts):
             assert int(fields[key]) == value
 
 
+def report_fields(out: str) -> dict:
+    return dict(line.split(": ", 1) for line in out.splitlines() if not line.startswith("  "))
+
+
+def test_quality_streams_the_concatenation(cli, tmp_path):
+    # Files over a read block each, every boundary inside a word (one inside a
+    # UTF-8 character), and standard input as the last file: the report is
+    # that of the joined bytes, not of each file on its own.
+    text = stdlib_text(2_600_000)
+    cuts = [0]
+    for target in (1_100_000, 2_300_000):
+        cut = next(i for i in range(target, len(text)) if text[i - 1:i + 1].isalpha())
+        cuts.append(cut)
+    parts = [text[a:b] for a, b in zip(cuts, cuts[1:] + [len(text)])]
+    parts[0] += "é".encode()[:1]
+    parts[1] = "é".encode()[1:] + parts[1]
+    paths = []
+    for i, part in enumerate(parts[:-1]):
+        paths.append(tmp_path / f"part{i}.txt")
+        paths[-1].write_bytes(part)
+    fields = report_fields(run(cli, "quality", *paths, "-", stdin=parts[-1]).stdout.decode())
+    expected = tarvik_core.QormTokenizer.check_quality(b"".join(parts))
+    separate = sum(tarvik_core.QormTokenizer.check_quality(p)["total_words"] for p in parts)
+    assert separate != expected["total_words"]
+    for key in ("total_bytes", "unique_bytes", "unique_words", "total_words"):
+        assert int(fields[key]) == expected[key], key
+    for key in ("quality_score", "byte_entropy", "avg_word_len"):
+        assert float(fields[key]) == pytest.approx(expected[key], abs=5e-5), key
+
+
+@pytest.mark.parametrize("filters", [[], ["lowercase", "normalize_whitespace"]])
+def test_inspect_sample_counts_the_whole_file(cli, tmp_path, texts, filters):
+    # A sample of several read blocks, with whitespace runs across block ends,
+    # has the token count of encoding the file whole with the model's filters.
+    model = tmp_path / "m.json"
+    run(cli, "train", texts[0], "-o", model, "--vocab-size", 600, "--no-progress",
+        "--no-quality-check", *[a for f in filters for a in ("--filter", f)])
+    base = stdlib_text(700_000)
+    sample = tmp_path / "sample.txt"
+    sample.write_bytes(base[:1_048_570] + b" \n\t  \n" * 3 + base + b"<eos>" * 3)
+    out = run(cli, "inspect", model, "--sample", sample).stdout.decode()
+    python = tarvik_core.QormTokenizer.from_file(str(model))
+    data = sample.read_bytes()
+    fields = {k.strip(): v for k, v in (line.split(": ", 1) for line in out.splitlines()
+                                        if line.startswith("  ") and ": " in line)}
+    assert int(fields["bytes"]) == len(data)
+    assert int(fields["tokens"]) == len(python.encode(data))
+
+
 def test_quality_lists_warnings_of_a_tiny_corpus(cli, tmp_path):
     tiny = tmp_path / "tiny.txt"
     tiny.write_bytes(b"ab")

@@ -257,6 +257,12 @@ class Tokenizer {
   // ---- Corpus tools ----
 
   static QualityReport check_quality(std::string_view corpus);
+  // The report of the files' concatenation (a chunk may span two files),
+  // read in blocks and counted on the worker pool, so memory follows the
+  // distinct chunks, not the files. Paths are checked as train_from_files
+  // checks them.
+  static Result<QualityReport> check_quality_of_files(const std::vector<std::string>& paths,
+                                                      const CancelCheck& cancel = {});
   // The block printed before training when the report holds warnings; empty otherwise.
   static std::string format_quality_report(const QualityReport& report);
 

@@ -24,7 +24,6 @@ constexpr std::size_t kOutputBufferSize = 1 << 20;
 // started. The final fsync then waits for the last step only, instead of
 // writing out the whole array (700 MB for 1 GB of text) after the encoding.
 constexpr std::uint64_t kWritebackStep = std::uint64_t{32} << 20;
-constexpr std::size_t kReadBlock = 1 << 20;
 
 // Temporary files a signal handler must remove. A slot is filled (path first,
 // then the flag) before the file is created and cleared after the rename or
@@ -125,35 +124,9 @@ Status check_readable(const std::string& path) {
   return {};
 }
 
-Result<std::string> read_file(const std::string& path) {
-  Result<InputStream> input = InputStream::open(path);
-  if (!input) return std::move(input).error();
-  std::string data;
-  for (;;) {
-    std::size_t used = data.size();
-    data.resize(used + kReadBlock);
-    Result<std::size_t> got = input->read(std::span<char>(data.data() + used, kReadBlock));
-    if (!got) return std::move(got).error();
-    data.resize(used + *got);
-    if (*got == 0) return data;
-  }
-}
-
 Status check_readable(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) TARVIK_TRY(check_readable(path));
   return {};
-}
-
-Result<std::string> read_concatenation(const std::vector<std::string>& paths) {
-  TARVIK_TRY(check_readable(paths));
-  std::string joined;
-  for (const std::string& path : paths) {
-    Result<std::string> text = read_file(path);
-    if (!text) return std::move(text).error();
-    if (joined.empty()) joined = std::move(*text);
-    else joined += *text;
-  }
-  return joined;
 }
 
 Result<InputStream> InputStream::open(const std::string& path) {

@@ -29,13 +29,7 @@ namespace tarvik::cli {
 // (death by that signal) follows. Call once, before opening outputs.
 void install_signal_cleanup();
 
-// The whole content of a file, or of standard input for "-".
-Result<std::string> read_file(const std::string& path);
-
-// The files one after another, each checked before any is read.
-Result<std::string> read_concatenation(const std::vector<std::string>& paths);
-
-// Fails with the same message read_file would give when a file cannot be
+// Fails with the same message InputStream::open would give when a file cannot be
 // opened for reading (missing, unreadable, a directory); reads nothing. A
 // readable named pipe is not opened, since that would take its data.
 Status check_readable(const std::string& path);

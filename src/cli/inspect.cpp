@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/document_cutter.h"
 #include "cli/files.h"
 #include "cli/text.h"
 
@@ -73,6 +74,43 @@ Result<std::vector<LongToken>> longest_tokens(const Tokenizer& model, std::uint6
   return tokens;
 }
 
+struct SampleSize {
+  std::uint64_t bytes = 0;   // as read, before the model's filters
+  std::uint64_t tokens = 0;  // of the default mode's encoding of the whole file
+};
+
+// Reads and encodes the sample a block at a time, as tarvik encode does, so
+// that a sample of any size needs the memory of a few blocks only.
+Result<SampleSize> measure_sample(const Tokenizer& model, const std::string& path) {
+  constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+  Result<InputStream> in = InputStream::open(path);
+  if (!in) return std::move(in).error();
+  DocumentCutter cutter(model, EncodeMode::kScored);
+  SampleSize size;
+  std::vector<std::string_view> texts;
+  auto encode_units = [&]() -> Status {
+    const Units units = cutter.take();
+    texts.clear();
+    for (std::size_t i = 0; i < units.units.size(); ++i) texts.push_back(units.bytes(i));
+    Result<FlatIds> ids = model.encode_batch(texts, EncodeMode::kScored);
+    if (!ids) return std::move(ids).error();
+    size.tokens += ids->ids.size();
+    return {};
+  };
+  std::string block(kBlockSize, '\0');
+  for (;;) {
+    Result<std::size_t> got = in->read(block);
+    if (!got) return std::move(got).error();
+    if (*got == 0) break;
+    size.bytes += *got;
+    TARVIK_TRY(cutter.feed(std::string_view(block.data(), *got)));
+    TARVIK_TRY(encode_units());
+  }
+  TARVIK_TRY(cutter.end_document());
+  TARVIK_TRY(encode_units());
+  return size;
+}
+
 Status run(const InspectArgs& args) {
   if (args.sample) TARVIK_TRY(check_readable(*args.sample));
   Result<Tokenizer> model = load_model(args.model, args.context_weight);
@@ -99,17 +137,15 @@ Status run(const InspectArgs& args) {
   }
 
   if (args.sample) {
-    Result<std::string> text = read_file(*args.sample);
-    if (!text) return std::move(text).error();
-    Result<TokenIds> ids = model->encode(*text);
-    if (!ids) return std::move(ids).error();
+    Result<SampleSize> sample = measure_sample(*model, *args.sample);
+    if (!sample) return std::move(sample).error();
     const std::string ratio =
-        ids->empty() ? "n/a"
-                     : fixed(static_cast<double>(text->size()) /
-                                        static_cast<double>(ids->size()), 3);
+        sample->tokens == 0
+            ? "n/a"
+            : fixed(static_cast<double>(sample->bytes) / static_cast<double>(sample->tokens), 3);
     out += field_lines({{"sample", *args.sample}});
-    out += field_lines({{"bytes", std::to_string(text->size())},
-                        {"tokens", std::to_string(ids->size())},
+    out += field_lines({{"bytes", std::to_string(sample->bytes)},
+                        {"tokens", std::to_string(sample->tokens)},
                         {"bytes per token", ratio}},
                        2);
   }

@@ -31,9 +31,14 @@ constexpr int kDigits = 4;
 Result<QualityArgs> configure(const ParsedArgs& args) { return QualityArgs{args.positionals}; }
 
 Status run(const QualityArgs& args) {
-  Result<std::string> corpus = read_concatenation(args.files);
-  if (!corpus) return std::move(corpus).error();
-  const QualityReport report = Tokenizer::check_quality(*corpus);
+  TARVIK_TRY(check_readable(args.files));
+  std::vector<std::string> paths = args.files;
+  for (std::string& path : paths) {
+    if (path == "-") path = "/dev/stdin";
+  }
+  Result<QualityReport> checked = Tokenizer::check_quality_of_files(paths);
+  if (!checked) return std::move(checked).error();
+  const QualityReport& report = *checked;
   // The names and order of the module's check_quality dict.
   std::string out = field_lines({
       {"quality_score", fixed(report.quality_score, kDigits)},

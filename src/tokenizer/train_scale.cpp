@@ -114,15 +114,17 @@ Result<Tokenizer> Tokenizer::train_counted(training::ChunkCounts counts, const T
       State{std::make_shared<Encoder>(std::move(built).value()), {}}));
 }
 
-Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& paths,
-                                              const TrainOptions& options,
-                                              const ConsoleSink& console,
-                                              const CancelCheck& cancel) {
-  // Every path is checked (and sized) before anything is read or printed.
-  // The total is known when every input is a regular file (not a pipe).
-  // Regular files are opened again when their turn comes, so that thousands
-  // of them need not be open at once; anything else stays open from the
-  // check, since a pipe's data goes to the reader that opened it first.
+namespace {
+
+// Counts files read in blocks: each its own text, or with `joined` one text
+// of them all, the chunks of their concatenation. Every path is checked (and
+// sized) before anything is read or printed; the total is known when every
+// input is a regular file (not a pipe). Regular files are opened again when
+// their turn comes, so that thousands of them need not be open at once;
+// anything else stays open from the check, since a pipe's data goes to the
+// reader that opened it first.
+Result<ChunkCounts> count_files(const std::vector<std::string>& paths, bool joined,
+                                ConsoleSink progress, const CancelCheck& cancel) {
   std::optional<std::uint64_t> total = 0;
   std::vector<std::optional<training::BlockReader>> kept(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -137,7 +139,7 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
     if (!reader->is_regular()) kept[i].emplace(std::move(reader).value());
   }
   TextCounter::State state{BatchCounter(BatchCounter::kDefaultBatch, total.value_or(0)),
-                           CountingBar(options.show_progress ? console : ConsoleSink{}, total)};
+                           CountingBar(std::move(progress), total)};
   for (std::size_t i = 0; i < paths.size(); ++i) {
     Result<training::BlockReader> reader =
         kept[i]
@@ -157,11 +159,29 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
       }
       TARVIK_TRY(state.bar.update(state.counter.bytes_fed()));
     }
-    state.counter.finish_text();
+    if (!joined) state.counter.finish_text();
   }
-  Result<ChunkCounts> counts = finish_counting(state, cancel);
+  if (joined) state.counter.finish_text();
+  return finish_counting(state, cancel);
+}
+
+}  // namespace
+
+Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& paths,
+                                              const TrainOptions& options,
+                                              const ConsoleSink& console,
+                                              const CancelCheck& cancel) {
+  Result<ChunkCounts> counts =
+      count_files(paths, false, options.show_progress ? console : ConsoleSink{}, cancel);
   if (!counts.ok()) return std::move(counts).error();
   return train_counted(std::move(counts).value(), options, console, cancel, {});
+}
+
+Result<QualityReport> Tokenizer::check_quality_of_files(const std::vector<std::string>& paths,
+                                                        const CancelCheck& cancel) {
+  Result<ChunkCounts> counts = count_files(paths, true, {}, cancel);
+  if (!counts.ok()) return std::move(counts).error();
+  return tarvik::check_quality(counts.value());
 }
 
 Result<Tokenizer> Tokenizer::train_from_texts(TextCounter& texts, const TrainOptions& options,
