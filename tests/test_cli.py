@@ -271,6 +271,25 @@ def test_refused(cli, model, texts, tmp_path, case):
     assert leftovers(tmp_path, "OUT") == []
 
 
+@pytest.mark.parametrize("change", [+64, -40, -1])
+def test_npy_header_length_that_misses_the_header_is_refused(cli, model, tmp_path, change):
+    # A length field that runs into the ids, cuts the dictionary, or cuts its
+    # line end must not read ids from the wrong place.
+    buffer = io.BytesIO()
+    np.save(buffer, np.arange(300, dtype="<u4"))
+    data = bytearray(buffer.getvalue())
+    length = int.from_bytes(data[8:10], "little") + change
+    data[8:10] = length.to_bytes(2, "little")
+    if change == -1:
+        data[10 + length - 1] = ord("x")
+    damaged = tmp_path / "damaged.npy"
+    damaged.write_bytes(bytes(data))
+    result = run(cli, "decode", "-m", model, "-f", "npy", damaged, "-o", tmp_path / "OUT",
+                 check=False)
+    assert result.returncode == 1 and b"malformed npy header" in result.stderr
+    assert leftovers(tmp_path, "OUT") == []
+
+
 def test_uint16_holds_a_vocabulary_of_exactly_65536(cli, model, texts, tmp_path):
     edge = small_vocab_model(model, tmp_path, 65536)
     run(cli, "encode", "-m", edge, texts[0], "-f", "bin", "--dtype", "uint16", "-o", tmp_path / "OUT")

@@ -239,6 +239,13 @@ Result<std::pair<IdDtype, std::uint64_t>> read_npy_header(InputStream& in) {
   std::string dict;
   TARVIK_TRY(read_exactly(in, header_length, dict));
 
+  // A dictionary literal padded with spaces and ended by a line feed, which
+  // the data follows: a length field that runs past it (into the ids) or
+  // stops short of its end is damage, not ids to read from the wrong place.
+  const std::size_t open = dict.find_first_not_of(' ');
+  const std::size_t close = dict.find_last_not_of(" \t\r\n");
+  if (open == std::string::npos || dict[open] != '{' || dict[close] != '}' || dict.back() != '\n')
+    return bad_input(in, "malformed npy header");
   std::optional<std::string_view> descr = npy_field(dict, "descr");
   std::optional<std::string_view> shape = npy_field(dict, "shape");
   std::optional<std::string_view> order = npy_field(dict, "fortran_order");
