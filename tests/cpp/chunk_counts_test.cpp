@@ -20,6 +20,7 @@
 #include "corpus/quality.h"
 #include "tarvik/tokenizer.h"
 #include "training/chunk_counts.h"
+#include "training/chunk_tables.h"
 #include "training/count_blob.h"
 #include "training/trainer.h"
 
@@ -505,6 +506,45 @@ void test_merge_stops_when_asked() {
         "and runs to its end otherwise");
 }
 
+// The tables keep 32 bits of each weight in the slot and the rest apart: a
+// weight past 2^32 (4 Gi occurrences of one chunk, or a merge of shares that
+// reach it) must come back whole, through growth and for both key kinds.
+void test_weights_past_32_bits() {
+  using chunk_tables::MediumTable;
+  using chunk_tables::ShortTable;
+  constexpr std::uint64_t kBig = (std::uint64_t{1} << 32) - 3;
+  const std::uint64_t heavy_short = 0x6f6c6c6568ull | std::uint64_t{5} << 56;  // "hello"
+  const std::uint64_t lo = 0x6e6f6974636e7566ull;                              // "function"
+  const std::uint64_t hi = 0x73ull | std::uint64_t{9} << 56;                   // "s"
+  ShortTable short_table;
+  MediumTable medium_table;
+  for (std::uint64_t weight : {kBig, std::uint64_t{1}, std::uint64_t{7}, kBig * 3}) {
+    short_table.add(heavy_short, weight);
+    medium_table.add(lo, hi, weight);
+  }
+  // Enough other keys to make both tables grow several times.
+  for (std::uint64_t k = 1; k <= 100000; ++k) {
+    short_table.add(k | std::uint64_t{3} << 56, 1);
+    medium_table.add(k, hi + 1, 1);
+  }
+  const std::uint64_t want = kBig * 4 + 8;
+  std::uint64_t short_weight = 0, short_rest = 0, medium_weight = 0, medium_rest = 0;
+  short_table.for_each([&](std::uint64_t key, std::uint64_t weight) {
+    (key == heavy_short ? short_weight : short_rest) += weight;
+  });
+  medium_table.for_each([&](std::uint64_t key_lo, std::uint64_t key_hi, std::uint64_t weight) {
+    (key_lo == lo && key_hi == hi ? medium_weight : medium_rest) += weight;
+  });
+  check(short_weight == want && short_rest == 100000,
+        "a short chunk's weight past 2^32 is kept whole");
+  check(medium_weight == want && medium_rest == 100000,
+        "a medium chunk's weight past 2^32 is kept whole");
+  short_table.clear();
+  short_table.add(heavy_short, 2);
+  short_table.for_each([&](std::uint64_t, std::uint64_t weight) { short_weight = weight; });
+  check(short_weight == 2, "clearing a table forgets the high parts of its weights");
+}
+
 }  // namespace
 
 int main() {
@@ -518,5 +558,6 @@ int main() {
   test_blob_round_trip_and_merge();
   test_damaged_blobs();
   test_merge_stops_when_asked();
+  test_weights_past_32_bits();
   return testing::finish();
 }

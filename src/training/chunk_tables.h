@@ -1,0 +1,382 @@
+// The hash tables a ChunkCounter counts distinct chunks in, one kind per
+// chunk length: ShortTable for chunks of up to Chunk::kInlineBytes bytes
+// (keyed by the bytes themselves), MediumTable for up to 15 (keyed by two
+// words), LongTable for the rest (entries whose bytes live in an arena).
+//
+// Contract: add() sums weights exactly, in 64 bits, whatever the table's
+// size; for_each() visits every entry once with its full weight, in an
+// order unrelated to the slots' homes; clear() frees everything. One table
+// belongs to one thread at a time. Tables of the same kind hash alike within
+// a process (the seed is per process, never observable).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <utility>
+
+#include "training/chunk_counts.h"
+#include "training/mapped_vector.h"
+
+namespace tarvik::training::chunk_tables {
+
+constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
+
+// The tables below double while small and grow by half once large: a
+// counter's shares are all about the same size, so they grow at the same
+// moment, and doubling left the whole count up to twice as big as it needed
+// to be at the end of counting, the peak of training from files. (Growing
+// small tables by half too cost a tenth more time counting mixed.txt, in the
+// extra rehashing.) Capacities are multiples of kTableBlock, and a key's
+// home is its hash scaled to the capacity.
+constexpr std::uint64_t kTableBlock = 64;
+constexpr std::uint64_t kGrowByHalfFrom = std::uint64_t{1} << 18;
+
+inline std::uint64_t grown_capacity(std::uint64_t capacity) {
+  if (capacity < kGrowByHalfFrom) return 2 * capacity;
+  return (capacity + capacity / 2 + kTableBlock - 1) / kTableBlock * kTableBlock;
+}
+
+inline std::uint64_t scaled(std::uint64_t hash, std::uint64_t capacity) {
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash) * capacity) >> 64);
+}
+
+// The slot after i in a table of `capacity` slots, wrapping around.
+inline std::uint64_t next_slot(std::uint64_t i, std::uint64_t capacity) {
+  return i + 1 == capacity ? 0 : i + 1;
+}
+
+// Calls visit(slot) for every slot of a table, in blocks of consecutive
+// slots taken in a scattered order. Inserting one table's keys into another
+// table of the same hash in slot order is quadratic: the keys arrive sorted
+// by their home in the target, so the run of occupied slots at the insertion
+// point grows with every key (two counters merging 12 M fresh chunks each
+// took minutes instead of seconds). Blocks far apart break that run; within
+// a block the reads stay sequential.
+template <class Slot, class Visit>
+inline void visit_scattered(const MappedVector<Slot>& slots, Visit&& visit) {
+  const std::uint64_t capacity = slots.size();
+  const std::uint64_t blocks = capacity / kTableBlock;
+  if (blocks < 2 || capacity % kTableBlock != 0) {
+    for (const Slot& slot : slots) visit(slot);
+    return;
+  }
+  // A step coprime with the block count visits every block exactly once;
+  // near the golden section of the count, consecutive blocks land far apart
+  // (a step congruent to -1, say, would only sweep the table backwards).
+  std::uint64_t step = static_cast<std::uint64_t>(static_cast<double>(blocks) * 0.6180339887) | 1;
+  while (std::gcd(step, blocks) != 1) step += 2;
+  for (std::uint64_t b = 0; b < blocks; ++b) {
+    const auto at = static_cast<std::uint64_t>(static_cast<unsigned __int128>(b) * step % blocks);
+    const Slot* block = slots.data() + at * kTableBlock;
+    for (std::uint64_t i = 0; i < kTableBlock; ++i) visit(block[i]);
+  }
+}
+
+inline std::uint64_t process_seed() {
+  // Hash tables are seeded per process; nothing observable depends on it.
+  static const std::uint64_t seed =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+          kMul1 |
+      1;
+  return seed;
+}
+
+// Slots keep a weight's low 32 bits, which nearly every chunk's count fits:
+// at the end of counting the short and medium tables are most of the memory,
+// and 8-byte weights made their slots a half (short) and a fifth (medium)
+// larger. A weight that outgrows 32 bits keeps its high part in a Carries
+// map beside the table, by key: it takes 4 Gi occurrences of one chunk in
+// one table, so the map stays empty or tiny.
+template <class Key>
+class Carries {
+ public:
+  // Adds `weight` to a slot's 32-bit `low` part, carrying into the map.
+  void add(std::uint32_t& low, const Key& key, std::uint64_t weight) {
+    const std::uint64_t sum = std::uint64_t{low} + weight;
+    low = static_cast<std::uint32_t>(sum);
+    if (sum >> 32) [[unlikely]] high_[key] += sum >> 32;
+  }
+  std::uint64_t full(std::uint32_t low, const Key& key) const {
+    if (high_.empty()) [[likely]] return low;
+    const auto found = high_.find(key);
+    return found == high_.end() ? low : (found->second << 32) + low;
+  }
+  void clear() { high_.clear(); }
+
+ private:
+  std::map<Key, std::uint64_t> high_;
+};
+
+// Short chunks: key = bytes | length << 56, never 0.
+class ShortTable {
+ public:
+  ShortTable() { resize(1 << 12); }
+
+  void add(std::uint64_t key, std::uint64_t weight) {
+    for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
+      Slot& slot = slots_[i];
+      if (slot.key == key) {
+        add_weight(slot, weight);
+        return;
+      }
+      if (slot.key == 0) {
+        slot = Slot{key, 0};
+        add_weight(slot, weight);
+        if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
+        return;
+      }
+    }
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  void prefetch(std::uint64_t key) const { __builtin_prefetch(&slots_[home(key)]); }
+
+  // Every entry, in an order unrelated to the slots' homes (see
+  // visit_scattered), so that adding them to another table stays linear.
+  template <class F>
+  void for_each(F&& f) const {
+    visit_scattered(slots_, [&](const Slot& slot) {
+      if (slot.key == 0) return;
+      const std::uint64_t key = slot.key;
+      f(key, carries_.full(slot.weight, key));
+    });
+  }
+
+  void clear() {
+    slots_.release();
+    carries_.clear();
+    size_ = 0;
+    resize(1 << 12);
+  }
+
+ private:
+  struct [[gnu::packed]] Slot {
+    std::uint64_t key;
+    std::uint32_t weight;
+  };
+  static_assert(sizeof(Slot) == 12);
+
+  void add_weight(Slot& slot, std::uint64_t weight) {
+    std::uint32_t low = slot.weight;
+    const std::uint64_t key = slot.key;
+    carries_.add(low, key, weight);
+    slot.weight = low;
+  }
+
+  std::uint64_t home(std::uint64_t key) const { return scaled((key ^ seed_) * kMul1, capacity_); }
+
+  void resize(std::uint64_t capacity) {
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0});
+    capacity_ = capacity;
+    for (const Slot& slot : old) {
+      if (slot.key == 0) continue;
+      std::uint64_t i = home(slot.key);
+      while (slots_[i].key != 0) i = next_slot(i, capacity_);
+      slots_[i] = slot;
+    }
+  }
+
+  MappedVector<Slot> slots_;
+  Carries<std::uint64_t> carries_;
+  std::uint64_t size_ = 0;
+  std::uint64_t capacity_ = 0;
+  std::uint64_t seed_ = process_seed();
+};
+
+// Chunks of 8 to 15 bytes: key = (first eight bytes, the rest | length << 56),
+// so the second word is never 0.
+class MediumTable {
+ public:
+  static constexpr std::uint64_t kMaxBytes = 15;
+
+  MediumTable() { resize(1 << 10); }
+
+  void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
+    for (std::uint64_t i = home(lo, hi);; i = next_slot(i, capacity_)) {
+      Slot& slot = slots_[i];
+      if (slot.hi == hi && slot.lo == lo) {
+        add_weight(slot, weight);
+        return;
+      }
+      if (slot.hi == 0) {
+        slot = Slot{lo, hi, 0};
+        add_weight(slot, weight);
+        bytes_ += hi >> 56;
+        if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
+        return;
+      }
+    }
+  }
+
+  // The distinct chunks' bytes.
+  std::uint64_t bytes() const { return bytes_; }
+
+  void prefetch(std::uint64_t lo, std::uint64_t hi) const {
+    __builtin_prefetch(&slots_[home(lo, hi)]);
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  // As ShortTable::for_each.
+  template <class F>
+  void for_each(F&& f) const {
+    visit_scattered(slots_, [&](const Slot& slot) {
+      if (slot.hi != 0) f(slot.lo, slot.hi, carries_.full(slot.weight, key_of(slot)));
+    });
+  }
+
+  void clear() {
+    slots_.release();
+    carries_.clear();
+    size_ = 0;
+    bytes_ = 0;
+    resize(1 << 10);
+  }
+
+ private:
+  struct [[gnu::packed]] Slot {
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::uint32_t weight;
+  };
+  static_assert(sizeof(Slot) == 20);
+
+  static std::pair<std::uint64_t, std::uint64_t> key_of(const Slot& slot) {
+    const std::uint64_t lo = slot.lo, hi = slot.hi;
+    return {lo, hi};
+  }
+
+  void add_weight(Slot& slot, std::uint64_t weight) {
+    std::uint32_t low = slot.weight;
+    carries_.add(low, key_of(slot), weight);
+    slot.weight = low;
+  }
+
+  std::uint64_t home(std::uint64_t lo, std::uint64_t hi) const {
+    return scaled((((lo ^ seed_) * kMul1) ^ (hi * kMul2)) * kMul1, capacity_);
+  }
+
+  void resize(std::uint64_t capacity) {
+    MappedVector<Slot> old = std::move(slots_);
+    slots_.resize(capacity, Slot{0, 0, 0});
+    capacity_ = capacity;
+    for (const Slot& slot : old) {
+      if (slot.hi == 0) continue;
+      std::uint64_t i = home(slot.lo, slot.hi);
+      while (slots_[i].hi != 0) i = next_slot(i, capacity_);
+      slots_[i] = slot;
+    }
+  }
+
+  MappedVector<Slot> slots_;
+  Carries<std::pair<std::uint64_t, std::uint64_t>> carries_;
+  std::uint64_t size_ = 0;
+  std::uint64_t bytes_ = 0;
+  std::uint64_t capacity_ = 0;
+  std::uint64_t seed_ = process_seed() * kMul2;
+};
+
+// Long chunks: entries hold arena offsets; a slot is (hash high half << 32) |
+// (entry index + 1), 0 when empty.
+class LongTable {
+ public:
+  LongTable() { resize(1 << 10); }
+
+  // Every table hashes alike, so the caller hashes once (also to pick the share).
+  static std::uint64_t hash(const char* p, std::uint64_t n) {
+    static const std::uint64_t seed = process_seed() * kMul2;
+    std::uint64_t h = seed ^ (n * kMul1);
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      h = (h ^ (word * kMul1));
+      h = ((h << 31) | (h >> 33)) * kMul2;
+    }
+    if (n > 0) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p, n);
+      h = (h ^ (word * kMul1));
+      h = ((h << 31) | (h >> 33)) * kMul2;
+    }
+    h ^= h >> 29;
+    h *= kMul1;
+    h ^= h >> 32;
+    return h;
+  }
+
+  // `h` is hash(bytes, length).
+  void add(std::uint64_t h, const char* bytes, std::uint64_t length, std::uint64_t weight) {
+    std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
+    for (std::uint64_t i = home(h);; i = next_slot(i, capacity_)) {
+      std::uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const std::uint64_t offset = arena_.size();
+        arena_.reserve_more(offset + length);
+        arena_.resize_for_overwrite(offset + length);
+        std::memcpy(arena_.data() + offset, bytes, length);
+        entries_.push_back(Chunk{offset, length, weight});
+        slots_[i] = tag | entries_.size();
+        if (entries_.size() * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
+        return;
+      }
+      if ((slot & 0xFFFFFFFF00000000ull) != tag) continue;
+      Chunk& entry = entries_[(slot & 0xFFFFFFFFu) - 1];
+      if (entry.length == length && std::memcmp(arena_.data() + entry.source, bytes, length) == 0) {
+        entry.weight += weight;
+        return;
+      }
+    }
+  }
+
+  std::uint64_t size() const { return entries_.size(); }
+  const MappedVector<Chunk>& entries() const { return entries_; }
+  const char* arena() const { return arena_.data(); }
+
+  std::uint64_t arena_bytes() const { return arena_.size(); }
+
+  // Hands over the entries and their arena, leaving the table empty.
+  void drain(MappedVector<Chunk>& entries, MappedVector<char>& arena) {
+    slots_.release();
+    entries = std::move(entries_);
+    arena = std::move(arena_);
+    resize(1 << 10);
+  }
+
+  void clear() {
+    slots_.release();
+    entries_.release();
+    arena_.release();
+    resize(1 << 10);
+  }
+
+ private:
+  // The home comes from the hash's low half, the tag from its high half.
+  std::uint64_t home(std::uint64_t h) const { return scaled(h << 32, capacity_); }
+
+  void resize(std::uint64_t capacity) {
+    // The low bits of a slot's hash are not kept, so re-hash from the arena
+    // (done a few dozen times, a small fraction of the whole count).
+    slots_.clear();
+    slots_.resize(capacity, 0);
+    capacity_ = capacity;
+    for (std::uint64_t e = 0; e < entries_.size(); ++e) {
+      std::uint64_t h = hash(arena_.data() + entries_[e].source, entries_[e].length);
+      std::uint64_t i = home(h);
+      while (slots_[i] != 0) i = next_slot(i, capacity_);
+      slots_[i] = (h & 0xFFFFFFFF00000000ull) | (e + 1);
+    }
+  }
+
+  MappedVector<Chunk> entries_;
+  MappedVector<char> arena_;
+  MappedVector<std::uint64_t> slots_;
+  std::uint64_t capacity_ = 0;
+};
+
+}  // namespace tarvik::training::chunk_tables
