@@ -427,6 +427,37 @@ def test_one_byte_arrays_that_are_not_bytes_are_read_as_encode_reads_them(dtype,
     assert Q.count_chunks([small]) == Q.count_chunks([b"hi h"])
 
 
+@pytest.mark.parametrize("kind", ["numpy", "array", "ctypes"])
+def test_a_bytes_like_object_given_whole_is_one_text(kind):
+    np = pytest.importorskip("numpy")
+    import array
+    import ctypes
+    data = b"one text of words, not one text a byte\n" * 40
+    text = {"numpy": lambda: np.frombuffer(data, np.uint8),
+            "array": lambda: array.array("B", data),
+            "ctypes": lambda: (ctypes.c_ubyte * len(data)).from_buffer_copy(data)}[kind]()
+    options = dict(vocab_size=300, show_progress=False, check_quality=False)
+    assert Q.count_chunks(text) == Q.count_chunks(data)
+    assert Q.train_from_iterator(text, **options).to_bytes() == Q(data, **options).to_bytes()
+    # An array of rows is an iterable of texts, a row each.
+    rows = np.frombuffer(data, np.uint8).reshape(40, -1)
+    assert Q.count_chunks(rows) == Q.count_chunks([bytes(row) for row in rows])
+
+
+@pytest.mark.parametrize("item", ["rows", "0-d", "scalar"])
+def test_items_that_encode_refuses_are_refused(item, fresh):
+    np = pytest.importorskip("numpy")
+    value = {"rows": lambda: np.frombuffer(b"hi there", np.uint8).reshape(2, 4),
+             "0-d": lambda: np.array(104, dtype=np.uint8),
+             "scalar": lambda: np.uint8(104)}[item]()
+    with pytest.raises(TypeError, match="^text must be str or bytes$"):
+        fresh.encode(value)
+    for call in (lambda: Q.count_chunks([value]),
+                 lambda: Q.train_from_iterator([value], vocab_size=260, show_progress=False)):
+        with pytest.raises(TypeError, match=r"^texts\[0\]: text must be str or bytes$"):
+            call()
+
+
 # --- named pipes -------------------------------------------------------------------
 
 FROM_PIPE = """

@@ -134,13 +134,21 @@ bool check_list_shape(PyObject* object) {
     return false;
   }
   if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
+  // A memoryview of other than one dimension cannot be iterated at all.
+  if (PyMemoryView_Check(object) && PyMemoryView_GET_BUFFER(object)->ndim != 1) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of one dimension, not a memoryview of %d",
+                 PyMemoryView_GET_BUFFER(object)->ndim);
+    return false;
+  }
   return true;
 }
 
 bool token_id_from(PyObject* object, TokenId* out) {
-  long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || static_cast<unsigned long>(value) > 0xFFFFFFFFul) {
+  // Any int past 32 bits, however large, gets the one message of the range.
+  int overflow = 0;
+  long value = PyLong_AsLongAndOverflow(object, &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || static_cast<unsigned long>(value) > 0xFFFFFFFFul) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }

@@ -247,18 +247,37 @@ bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
   return read && (window.views.empty() || flush());
 }
 
-bool convert_id_lists(PyObject* id_lists, std::vector<std::vector<TokenId>>* out) {
+bool convert_id_lists(PyObject* id_lists,
+                      const std::function<bool(std::vector<std::vector<TokenId>>&)>& decode) {
   if (PyUnicode_Check(id_lists)) {
     PyErr_SetString(PyExc_TypeError, "id_lists must be an iterable of token id lists, not str");
     return false;
   }
-  return for_each_indexed(id_lists, [&](std::size_t index, PyObject* item) {
-    std::vector<TokenId>& ids = out->emplace_back();
+  // About a million ids a window: reading them runs no Python code that
+  // would notice Ctrl-C, and a batch of many long lists is never held whole.
+  constexpr std::size_t kWindowIds = std::size_t{1} << 20;
+  std::vector<std::vector<TokenId>> window;
+  std::size_t window_ids = 0;
+  auto flush = [&] {
+    if (PyErr_CheckSignals() != 0) return false;
+    const bool decoded = decode(window);
+    window.clear();
+    window_ids = 0;
+    return decoded;
+  };
+  const bool read = for_each_indexed(id_lists, [&](std::size_t index, PyObject* item) {
+    std::vector<TokenId>& ids = window.emplace_back();
     const BufferRead read = read_integer_buffer(item, &ids);
-    if (read == BufferRead::kDone) return true;
-    if (read == BufferRead::kOtherKind && read_token_ids(item, &ids)) return true;
-    return prefixed_type_error("id_lists[" + std::to_string(index) + "]: ");
+    if (read == BufferRead::kFailed ||
+        (read == BufferRead::kOtherKind && !read_token_ids(item, &ids))) {
+      return prefixed_type_error("id_lists[" + std::to_string(index) + "]: ");
+    }
+    // An empty list still costs its slot: count it, so that millions of them
+    // are windowed too.
+    window_ids += ids.size() + 1;
+    return window_ids < kWindowIds || flush();
   });
+  return read && (window.empty() || flush());
 }
 
 PyObject* ids_to_array(MappedIds ids, const char* method) {

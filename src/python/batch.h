@@ -42,8 +42,11 @@ bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
 
 // Reads each item of `id_lists` as decode reads its argument; an item with
 // the buffer protocol and a one-dimensional integer format is read directly.
-// Errors name the item: "id_lists[i]: ...".
-bool convert_id_lists(PyObject* id_lists, std::vector<std::vector<TokenId>>* out);
+// The lists go to `decode` a window of about a million ids at a time, in
+// order, with pending signals checked before each; false from it stops the
+// reading. Errors name the item: "id_lists[i]: ...".
+bool convert_id_lists(PyObject* id_lists,
+                      const std::function<bool(std::vector<std::vector<TokenId>>&)>& decode);
 
 // numpy.frombuffer over the ids (uint32) or the boundaries (int64), which the
 // array then owns: no copy. ImportError naming `method` when numpy is missing.

@@ -359,16 +359,18 @@ bool convert_paths(PyObject* object, std::vector<std::string>* out) {
 // Hands one text to the counter: str as UTF-8, a bytes-like object of
 // one-byte items as its bytes (copied by the counter), or a sequence of ints
 // 0-255. An array of wider items is read by value, as encode() and the
-// constructor read it, not as its memory.
+// constructor read it, not as its memory; so is anything that is not one
+// contiguous row of bytes (a 2-D array or a scalar is refused there, as
+// every other method refuses it).
 bool add_text_item(TextCounter& counter, PyObject* item, const std::string& message) {
   if (!PyUnicode_Check(item) && PyObject_CheckBuffer(item)) {
     Py_buffer view;
-    if (PyObject_GetBuffer(item, &view, PyBUF_FORMAT) == 0) {
+    if (PyObject_GetBuffer(item, &view, PyBUF_FORMAT | PyBUF_ND) == 0) {
       // Only unsigned bytes are their own values; other one-byte formats
       // (int8, bool, char) are read item by item like everywhere else.
       const char* format = view.format != nullptr ? view.format : "B";
       if (std::strchr("@=<>!", *format) != nullptr) ++format;
-      const bool bytes = view.itemsize == 1 && std::strcmp(format, "B") == 0;
+      const bool bytes = view.ndim == 1 && view.itemsize == 1 && std::strcmp(format, "B") == 0;
       if (bytes) {
         counter.add(std::string_view(static_cast<const char*>(view.buf),
                                      static_cast<std::size_t>(view.len)));
@@ -385,9 +387,22 @@ bool add_text_item(TextCounter& counter, PyObject* item, const std::string& mess
   return true;
 }
 
+// str and every bytes-like object but those of two or more dimensions (an
+// array of rows is an iterable of texts) are one text.
 bool is_single_text(PyObject* object) {
-  return PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
-         PyMemoryView_Check(object);
+  if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+      PyMemoryView_Check(object)) {
+    return true;
+  }
+  if (!PyObject_CheckBuffer(object)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_FULL_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool one_row = view.ndim <= 1;
+  PyBuffer_Release(&view);
+  return one_row;
 }
 
 // Feeds one text, or every item of an iterable as it arrives, counting each
@@ -908,22 +923,29 @@ PyObject* encode_ordinary_body(PyObject* self, Slots slots) {
 }
 
 PyObject* decode_batch_body(PyObject* self, Slots slots) {
-  std::vector<std::vector<TokenId>> lists;
-  if (!convert_id_lists(slots[0], &lists)) return nullptr;
   const Tokenizer& tokenizer = tokenizer_of(self);
-  std::vector<std::string> texts;
-  texts.reserve(lists.size());
-  const Status status = run_unlocked([&](const CancelCheck& poll) -> Status {
-    for (const auto& ids : lists) {
-      if (poll()) return Error::interrupted();
-      Result<std::string> text = tokenizer.decode(ids);
-      if (!text.ok()) return std::move(text).error();
-      texts.push_back(std::move(text).value());
+  Ref texts = Ref::steal(PyList_New(0));
+  if (!texts) return nullptr;
+  std::vector<std::string> decoded;
+  const bool done = convert_id_lists(slots[0], [&](std::vector<std::vector<TokenId>>& lists) {
+    decoded.clear();
+    const Status status = run_unlocked([&](const CancelCheck& poll) -> Status {
+      for (const auto& ids : lists) {
+        if (poll()) return Error::interrupted();
+        Result<std::string> text = tokenizer.decode(ids);
+        if (!text.ok()) return std::move(text).error();
+        decoded.push_back(std::move(text).value());
+      }
+      return {};
+    });
+    if (!status.ok()) return false;  // raised by run_unlocked
+    for (const std::string& text : decoded) {
+      Ref item = Ref::steal(lossy_str(text));
+      if (!item || PyList_Append(texts.get(), item.get()) != 0) return false;
     }
-    return {};
+    return true;
   });
-  if (!status.ok()) return nullptr;  // raised by run_unlocked
-  return str_list(texts);
+  return done ? texts.release() : nullptr;
 }
 
 // ---- Decoding and inspection ---------------------------------------------------------

@@ -65,7 +65,7 @@ Error damaged(const std::string& what) {
   return Error::invalid_argument("invalid chunk counts: " + what);
 }
 
-// Appends one record after `previous` (empty for the first).
+// Appends one record: length, weight, bytes.
 void put_record(std::string& out, std::string_view bytes, std::uint64_t weight) {
   put_varint(out, bytes.size());
   put_varint(out, weight);
