@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import sysconfig
+import tempfile
 import time
 from pathlib import Path
 
@@ -271,17 +272,21 @@ def test_refused(cli, model, texts, tmp_path, case):
     assert leftovers(tmp_path, "OUT") == []
 
 
-@pytest.mark.parametrize("change", [+64, -40, -1])
+@pytest.mark.parametrize("change", [+64, -40, -1, "order"])
 def test_npy_header_length_that_misses_the_header_is_refused(cli, model, tmp_path, change):
     # A length field that runs into the ids, cuts the dictionary, or cuts its
-    # line end must not read ids from the wrong place.
+    # line end must not read ids from the wrong place; nor may a header whose
+    # order is neither True nor False pass for one.
     buffer = io.BytesIO()
     np.save(buffer, np.arange(300, dtype="<u4"))
     data = bytearray(buffer.getvalue())
-    length = int.from_bytes(data[8:10], "little") + change
-    data[8:10] = length.to_bytes(2, "little")
-    if change == -1:
-        data[10 + length - 1] = ord("x")
+    if change == "order":
+        data = bytearray(bytes(data).replace(b"'fortran_order': False", b"'fortran_order': Maybe"))
+    else:
+        length = int.from_bytes(data[8:10], "little") + change
+        data[8:10] = length.to_bytes(2, "little")
+        if change == -1:
+            data[10 + length - 1] = ord("x")
     damaged = tmp_path / "damaged.npy"
     damaged.write_bytes(bytes(data))
     result = run(cli, "decode", "-m", model, "-f", "npy", damaged, "-o", tmp_path / "OUT",
@@ -296,11 +301,50 @@ def test_uint16_holds_a_vocabulary_of_exactly_65536(cli, model, texts, tmp_path)
     assert leftovers(tmp_path, "OUT") == ["OUT"]
 
 
-@pytest.mark.parametrize("target", ["missing/dir/OUT", "."])
+@pytest.mark.parametrize("target", ["missing/dir/OUT", ".", "", "loop"])
 def test_unwritable_output_is_refused_before_work(cli, model, texts, tmp_path, target):
-    result = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", tmp_path / target,
-                 check=False)
+    (tmp_path / "loop").symlink_to("loop2")
+    (tmp_path / "loop2").symlink_to("loop")
+    # With --progress, any encoding before the refusal would show on stderr.
+    result = run(cli, "encode", "-m", model, texts[0], "-f", "bin", "--progress",
+                 "-o", tmp_path / target if target else "", check=False)
     assert result.returncode == 1 and result.stderr.startswith(b"tarvik: error: cannot write")
+    assert (tmp_path / "loop").is_symlink()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["loop", "loop2"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"),
+                    reason="needs root to run the command as another user")
+def test_another_users_file_in_a_sticky_directory_is_refused_before_work(cli, model):
+    # Anyone may create the temporary file there, but only the owner may
+    # rename over theirs: that must be found out before training, not after.
+    # (A directory of its own: pytest's are closed to other users.)
+    with tempfile.TemporaryDirectory() as top:
+        os.chmod(top, 0o755)
+        shared = Path(top) / "sticky"
+        shared.mkdir()
+        shared.chmod(0o1777)
+        refused_in_sticky_directory(cli, shared)
+
+
+def refused_in_sticky_directory(cli, shared):
+    as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    if subprocess.run([*as_nobody, cli, "--version"], capture_output=True).returncode != 0:
+        pytest.skip("the command is not where another user can run it")
+    target = shared / "theirs.json"
+    target.write_bytes(b"old")
+    target.chmod(0o666)
+    corpus = shared / "corpus.txt"
+    corpus.write_bytes(stdlib_text(200_000))
+    corpus.chmod(0o644)
+    # --verbose: any training before the refusal would log its lines.
+    result = subprocess.run([*as_nobody, cli, "train", str(corpus), "-o", str(target),
+                             "--vocab-size", "300", "--no-progress", "--verbose"],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 1, result.stderr
+    assert result.stderr == f"tarvik: error: cannot write '{target}': Operation not permitted\n".encode()
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in shared.iterdir()) == ["corpus.txt", "theirs.json"]
 
 
 def test_output_to_a_fifo_is_written_in_place(cli, model, texts, tmp_path):
@@ -336,29 +380,43 @@ def test_output_through_a_dangling_symlink_creates_the_file_it_names(cli, model,
     assert link.is_symlink() and (tmp_path / "made.bin").read_bytes() == expected
 
 
-def test_a_replaced_output_keeps_its_permissions(cli, model, texts, tmp_path):
+@pytest.mark.parametrize("mode", [0o640, 0o000])
+def test_a_replaced_output_keeps_its_permissions(cli, model, texts, tmp_path, mode):
     out = tmp_path / "OUT"
     out.write_bytes(b"old")
-    out.chmod(0o640)
+    out.chmod(mode)
     run(cli, "encode", "-m", model, texts[0], "-f", "bin", "-o", out)
-    assert out.stat().st_mode & 0o777 == 0o640 and out.read_bytes() != b"old"
+    assert out.stat().st_mode & 0o777 == mode and out.stat().st_size > 3
 
 
-def test_dev_stdout_is_the_inherited_output(cli, model, texts, tmp_path):
-    """Appended to, as the shell opened it, not replaced by a new file."""
+@pytest.mark.parametrize("name", ["/dev/stdout", "//dev/stdout", "/dev/./stdout", "/dev/fd/1",
+                                  "/proc/self/fd/1", "link"])
+def test_dev_stdout_is_the_inherited_output(cli, model, texts, tmp_path, name):
+    """Appended to, as the shell opened it, not replaced by a new file, under any
+    spelling; and never a place for npy output."""
+    (tmp_path / "link").symlink_to("/dev/stdout")
     out = tmp_path / "appended"
     out.write_bytes(b"prefix\n")
     expected = run(cli, "encode", "-m", model, texts[0]).stdout
     with open(out, "ab") as handle:
-        subprocess.run([cli, "encode", "-m", str(model), str(texts[0]), "-o", "/dev/stdout"],
-                       stdout=handle, check=True, timeout=120)
+        subprocess.run([cli, "encode", "-m", str(model), str(texts[0]), "-o", name],
+                       stdout=handle, check=True, timeout=120, cwd=tmp_path)
+    assert out.read_bytes() == b"prefix\n" + expected
+    piped = subprocess.run([cli, "encode", "-m", str(model), str(texts[0]), "-o", name],
+                           capture_output=True, timeout=120, cwd=tmp_path)
+    assert piped.returncode == 0 and piped.stdout == expected, piped.stderr
+    with open(out, "ab") as handle:
+        npy = subprocess.run([cli, "encode", "-m", str(model), str(texts[0]), "-f", "npy", "-o", name],
+                             stdout=handle, stderr=subprocess.PIPE, timeout=120, cwd=tmp_path)
+    assert npy.returncode == 1 and b"npy output needs a file" in npy.stderr
     assert out.read_bytes() == b"prefix\n" + expected
 
 
-@pytest.mark.parametrize("command", ["encode", "encode-model", "decode", "train"])
+@pytest.mark.parametrize("command", ["encode", "encode-model", "decode", "train", "encode-stdin",
+                                     "encode-dash", "decode-stdin", "train-stdin", "model-stdin"])
 def test_an_output_that_is_an_input_is_refused(cli, model, texts, tmp_path, command):
     data = tmp_path / "data.txt"
-    data.write_bytes(Path(texts[0]).read_bytes())
+    data.write_bytes(Path(texts[0]).read_bytes() if command != "decode-stdin" else b"104 105\n")
     copy = tmp_path / "model.json"
     copy.write_bytes(Path(model).read_bytes())
     alias = tmp_path / "alias"
@@ -368,11 +426,35 @@ def test_an_output_that_is_an_input_is_refused(cli, model, texts, tmp_path, comm
         "encode-model": ["encode", "-m", copy, data, "-o", alias],
         "decode": ["decode", "-m", copy, data, "-o", alias],
         "train": ["train", data, "--vocab-size", "300", "-o", alias],
+        # The file on standard input is an input too, named or not.
+        "encode-stdin": ["encode", "-m", copy, "-o", data],
+        "encode-dash": ["encode", "-m", copy, "-", "-o", "/dev/stdin"],
+        "decode-stdin": ["decode", "-m", copy, "-o", alias],
+        "train-stdin": ["train", "-", "--vocab-size", "300", "-o", "/dev/stdin"],
+        "model-stdin": ["encode", "-m", "-", str(texts[0]), "-o", copy],
     }[command]
     before = {p.name: p.read_bytes() for p in (data, copy)}
-    result = run(cli, *argv, check=False)
-    assert result.returncode == 1 and b"refusing to write" in result.stderr
+    with open(copy if command == "model-stdin" else data, "rb") as stdin:
+        result = subprocess.run([cli, *map(str, argv)], stdin=stdin, capture_output=True,
+                                timeout=120)
+    assert result.returncode == 1 and b"refusing to write" in result.stderr, result.stderr
     assert {p.name: p.read_bytes() for p in (data, copy)} == before
+
+
+def test_the_model_can_come_from_standard_input(cli, model, texts, tmp_path):
+    expected = run(cli, "encode", "-m", model, texts[0]).stdout
+    assert run(cli, "encode", "-m", "-", texts[0], stdin=Path(model).read_bytes()).stdout == expected
+    ids = tmp_path / "ids.txt"
+    ids.write_bytes(expected)
+    assert (run(cli, "decode", "-m", "-", ids, stdin=Path(model).read_bytes()).stdout
+            == Path(texts[0]).read_bytes())
+    # Not when the text (or the ids) would have to come from there too.
+    for argv in (["encode", "-m", "-"], ["encode", "-m", "-", texts[0], "-"], ["decode", "-m", "-"]):
+        result = run(cli, *argv, stdin=Path(model).read_bytes(), check=False)
+        assert result.returncode == 1 and b"-m - reads the model from standard input" in result.stderr
+    result = run(cli, "encode", "-m", "-", texts[0], stdin=b"{not a model", check=False)
+    assert result.returncode == 1
+    assert result.stderr.startswith(b"tarvik: error: cannot load model from standard input: ")
 
 
 def test_failed_run_keeps_the_previous_output(cli, model, texts, tmp_path):

@@ -2,6 +2,7 @@
 #include "cli/arguments.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -103,7 +104,9 @@ Result<double> ParsedArgs::get_double(std::string_view option, double fallback) 
   std::string copy(*text);
   char* end = nullptr;
   double number = std::strtod(copy.c_str(), &end);
-  if (copy.empty() || end != copy.c_str() + copy.size() || !std::isfinite(number))
+  // strtod skips leading spaces, which no other option accepts.
+  if (copy.empty() || std::isspace(static_cast<unsigned char>(copy.front())) ||
+      end != copy.c_str() + copy.size() || !std::isfinite(number))
     return usage("--" + std::string(option) + ": expected a number, got " + quoted(*text));
   return number;
 }

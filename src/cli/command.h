@@ -60,7 +60,10 @@ inline constexpr OptionSpec kContextWeightOption{
     "bigram weight of context-weighted encoding (default 0.3); model files do not store it"};
 
 // Loads a model file, phrasing a failure for the user (it names the path).
-Result<Tokenizer> load_model(const std::string& path, double context_weight);
+// "-" reads the model from standard input, refused when the command also
+// reads its input from there (`stdin_is_an_input`).
+Result<Tokenizer> load_model(const std::string& path, double context_weight,
+                             bool stdin_is_an_input);
 
 // Each subcommand's description and entry point; `args` follow its name.
 struct Subcommand {

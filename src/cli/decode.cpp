@@ -53,7 +53,7 @@ Result<DecodeArgs> configure(const ParsedArgs& args) {
 }
 
 Status run(const DecodeArgs& args) {
-  Result<Tokenizer> model = load_model(args.model, kDefaultContextWeight);
+  Result<Tokenizer> model = load_model(args.model, kDefaultContextWeight, args.input == "-");
   if (!model) return std::move(model).error();
   TARVIK_TRY(check_output_is_not_an_input(args.output, {args.input, args.model}));
   Result<InputStream> in = InputStream::open(args.input);

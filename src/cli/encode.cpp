@@ -41,7 +41,8 @@ constexpr CommandSpec kSpec = {
     "encode -m MODEL [FILE...] [options]",
     "turn text files into token ids",
     "Encodes each FILE (standard input when none is given, or for \"-\") with the model's "
-    "filters and writes the ids: as text, one line per FILE, or as one flat array of "
+    "filters and writes the ids: as text, one line per FILE (per input line with "
+    "--document-per-line), or as one flat array of "
     "all FILEs in order (--format npy|bin). The default mode is context-weighted. Files "
     "are read and encoded a block at a time on all cores, so their size is not limited "
     "by memory (in greedy and dense mode a document is one unit and may not exceed 64 MiB).",
@@ -122,7 +123,9 @@ Status check_single_unit_sizes(const std::vector<std::string>& files) {
 }
 
 Status run(const EncodeArgs& args) {
-  Result<Tokenizer> model = load_model(args.model, args.context_weight);
+  const bool reads_stdin = args.files.empty() ||
+                           std::find(args.files.begin(), args.files.end(), "-") != args.files.end();
+  Result<Tokenizer> model = load_model(args.model, args.context_weight, reads_stdin);
   if (!model) return std::move(model).error();
   if (args.ids.format != IdFormat::kText) {
     const std::uint64_t ids = std::max<std::uint64_t>(model->vocab_size(), model->table_size());
@@ -144,6 +147,7 @@ Status run(const EncodeArgs& args) {
   TARVIK_TRY(check_readable(args.files));
   {
     std::vector<std::string> inputs = args.files;
+    if (inputs.empty()) inputs.push_back("-");
     inputs.push_back(args.model);
     TARVIK_TRY(check_output_is_not_an_input(args.output, inputs));
   }

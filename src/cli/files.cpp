@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -161,39 +163,80 @@ OutputFile::OutputFile(int fd, std::string name, std::string temp_path, std::str
 
 namespace {
 
+// The link `path` names, resolved against the link's own directory, or
+// nothing when `path` is not a symbolic link.
+std::optional<std::string> next_hop(const std::string& path) {
+  struct stat info{};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return std::nullopt;
+  // Links under /proc report a size of 0, so leave room for any path.
+  std::string target(std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 4096) + 1, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(n));
+  const std::size_t slash = path.rfind('/');
+  return target.front() == '/' || slash == std::string::npos ? target
+                                                             : path.substr(0, slash + 1) + target;
+}
+
+constexpr int kMaxHops = 40;
+
+// `path` with its directory's links, dots and doubled slashes resolved, so
+// that //dev/./stdout reads as /dev/stdout and /dev/fd/1 as /proc/PID/fd/1.
+std::string with_real_directory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved(real);
+  std::free(real);
+  if (resolved.back() != '/') resolved += '/';
+  return resolved + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 // Standard output or error named as a file (/dev/stdout, /dev/fd/1,
-// /proc/self/fd/2): the descriptor the command inherited, written in place.
-// Renaming over what such a name resolves to would replace the file the
-// shell opened (and lose what it appends to) instead of writing to it.
+// /proc/self/fd/2, under any spelling or through links): the descriptor the
+// command inherited, written in place. Renaming over what such a name
+// resolves to would replace the file the shell opened (and lose what it
+// appends to) instead of writing to it.
 int inherited_stream(const std::string& path) {
-  if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
-  if (path == "/dev/stderr") return STDERR_FILENO;
-  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-    const std::string_view rest = std::string_view(path).substr(
-        path.rfind(prefix, 0) == 0 ? std::string_view(prefix).size() : path.size());
-    if (rest == "1") return STDOUT_FILENO;
-    if (rest == "2") return STDERR_FILENO;
+  if (path == "-") return STDOUT_FILENO;
+  const std::string own_fds = "/proc/" + std::to_string(::getpid()) + "/fd/";
+  std::optional<std::string> hop = path;
+  for (int hops = 0; hop && hops < kMaxHops; ++hops, hop = next_hop(*hop)) {
+    const std::string name = with_real_directory(*hop);
+    if (name == "/dev/stdout" || name == own_fds + "1") return STDOUT_FILENO;
+    if (name == "/dev/stderr" || name == own_fds + "2") return STDERR_FILENO;
   }
   return -1;
 }
 
 // The path a chain of symbolic links ends at, whether or not that exists, so
-// that a dangling link gets its file created rather than being replaced.
+// that a dangling link gets its file created rather than being replaced. A
+// chain that never ends (a loop) is left as it is: opening it reports ELOOP.
 std::string link_destination(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info{};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    // Links under /proc report a size of 0, so leave room for any path.
-    std::string target(std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 4096) + 1,
-                       '\0');
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
-    target.resize(static_cast<std::size_t>(n));
-    const std::size_t slash = path.rfind('/');
-    path = target.front() == '/' || slash == std::string::npos ? target
-                                                               : path.substr(0, slash + 1) + target;
+  for (int hops = 0; hops < kMaxHops; ++hops) {
+    std::optional<std::string> next = next_hop(path);
+    if (!next) return path;
+    path = std::move(*next);
   }
   return path;
+}
+
+// In a sticky directory (/tmp) only a file's owner, the directory's owner or
+// root may rename over the file, though anyone may create files there: the
+// rename that ends a run must be known to be allowed before the run starts.
+bool may_replace(const std::string& path, const struct stat& file) {
+  const uid_t user = ::geteuid();
+  if (user == 0 || file.st_uid == user) return true;
+  struct stat dir{};
+  const std::size_t slash = path.rfind('/');
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  if (::stat(parent.c_str(), &dir) != 0) return true;  // the rename will say what is wrong
+  return !(dir.st_mode & S_ISVTX) || dir.st_uid == user;
 }
 
 }  // namespace
@@ -205,12 +248,14 @@ Status check_output_is_not_an_input(const std::string& output,
   if (::stat(output.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return {};
   for (const std::string& input : inputs) {
     struct stat in{};
-    if (input == "-" || ::stat(input.c_str(), &in) != 0) continue;
+    const bool standard_input = input == "-";
+    if ((standard_input ? ::fstat(STDIN_FILENO, &in) : ::stat(input.c_str(), &in)) != 0) continue;
     if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-      return Error::invalid_argument(
-          "refusing to write " + quoted(output) + ": it is " +
-          (input == output ? "also an input" : "the input " + quoted(input)) +
-          " of this command, which the output would replace");
+      return Error::invalid_argument("refusing to write " + quoted(output) + ": it is " +
+                                     (standard_input    ? std::string("the standard input")
+                                      : input == output ? std::string("also an input")
+                                                        : "the input " + quoted(input)) +
+                                     " of this command, which the output would replace");
     }
   }
   return {};
@@ -223,14 +268,17 @@ bool is_stream_target(const std::string& path) {
 }
 
 Result<OutputFile> OutputFile::open(const std::string& requested) {
+  if (requested.empty()) return io_error("cannot write", requested, ENOENT);
   if (const int fd = inherited_stream(requested); fd >= 0) {
     return OutputFile(fd, fd == STDOUT_FILENO ? "standard output" : "standard error", {});
   }
   // Through a symbolic link the rename must replace the file, not the link.
   std::string path = link_destination(requested);
   struct stat info {};
-  mode_t keep_mode = 0;  // an existing file's permissions, kept by its replacement
-  if (::stat(path.c_str(), &info) == 0) {
+  std::optional<mode_t> keep_mode;  // an existing file's permissions, kept by its replacement
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ELOOP) return io_error("cannot write", requested, ELOOP);
+  } else {
     if (S_ISDIR(info.st_mode)) return io_error("cannot write", requested, EISDIR);
     if (!S_ISREG(info.st_mode)) {
       for (;;) {
@@ -239,6 +287,7 @@ Result<OutputFile> OutputFile::open(const std::string& requested) {
         if (errno != EINTR) return io_error("cannot write", requested, errno);
       }
     }
+    if (!may_replace(path, info)) return io_error("cannot write", requested, EPERM);
     keep_mode = info.st_mode & 07777;
   }
   std::size_t slash = path.rfind('/');
@@ -256,7 +305,7 @@ Result<OutputFile> OutputFile::open(const std::string& requested) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int error = errno;
     if (fd >= 0) {
-      if (keep_mode != 0) (void)::fchmod(fd, keep_mode);  // best effort, as cp does
+      if (keep_mode) (void)::fchmod(fd, *keep_mode);  // best effort, as cp does
       return OutputFile(fd, requested, std::move(temp), path);
     }
     if (slot >= 0) g_pending[static_cast<std::size_t>(slot)].used = 0;

@@ -249,7 +249,9 @@ Result<std::pair<IdDtype, std::uint64_t>> read_npy_header(InputStream& in) {
   std::optional<std::string_view> descr = npy_field(dict, "descr");
   std::optional<std::string_view> shape = npy_field(dict, "shape");
   std::optional<std::string_view> order = npy_field(dict, "fortran_order");
-  if (!descr || !shape || !order) return bad_input(in, "malformed npy header");
+  // Order means nothing for one dimension, but it must be one of the two.
+  if (!descr || !shape || !order || (*order != "False" && *order != "True"))
+    return bad_input(in, "malformed npy header");
   IdDtype dtype;
   if (*descr == "'<u2'") {
     dtype = IdDtype::kUint16;

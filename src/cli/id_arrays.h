@@ -44,7 +44,7 @@ std::uint64_t dtype_capacity(IdDtype dtype);
 inline constexpr OptionSpec kFormatOption{
     "format", 'f', "FORMAT",
     "text (decimal ids separated by spaces, a line per document; the default), npy (a "
-    "NumPy array, to a file) or bin (raw little-endian values)"};
+    "NumPy array; written only to a file, never a stream) or bin (raw little-endian values)"};
 inline constexpr OptionSpec kDtypeOption{
     "dtype", '\0', "DTYPE", "uint16 or uint32 (the default) for npy and bin; npy input carries its own"};
 

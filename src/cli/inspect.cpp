@@ -113,7 +113,8 @@ Result<SampleSize> measure_sample(const Tokenizer& model, const std::string& pat
 
 Status run(const InspectArgs& args) {
   if (args.sample) TARVIK_TRY(check_readable(*args.sample));
-  Result<Tokenizer> model = load_model(args.model, args.context_weight);
+  Result<Tokenizer> model =
+      load_model(args.model, args.context_weight, args.sample && *args.sample == "-");
   if (!model) return std::move(model).error();
 
   std::string out = "model: " + args.model + "\n";
