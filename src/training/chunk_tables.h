@@ -98,10 +98,14 @@ class Carries {
   void add(std::uint32_t& low, const Key& key, std::uint64_t weight) {
     const std::uint64_t sum = std::uint64_t{low} + weight;
     low = static_cast<std::uint32_t>(sum);
-    if (sum >> 32) [[unlikely]] high_[key] += sum >> 32;
+    if (sum >> 32) [[unlikely]] {
+      high_[key] += sum >> 32;
+    }
   }
   std::uint64_t full(std::uint32_t low, const Key& key) const {
-    if (high_.empty()) [[likely]] return low;
+    if (high_.empty()) [[likely]] {
+      return low;
+    }
     const auto found = high_.find(key);
     return found == high_.end() ? low : (found->second << 32) + low;
   }
