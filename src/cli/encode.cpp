@@ -123,8 +123,9 @@ Status check_single_unit_sizes(const std::vector<std::string>& files) {
 }
 
 Status run(const EncodeArgs& args) {
-  const bool reads_stdin = args.files.empty() ||
-                           std::find(args.files.begin(), args.files.end(), "-") != args.files.end();
+  // Standard input is read when no FILE is given, or for "-".
+  std::vector<std::string> inputs = args.files.empty() ? std::vector<std::string>{"-"} : args.files;
+  const bool reads_stdin = std::find(inputs.begin(), inputs.end(), "-") != inputs.end();
   Result<Tokenizer> model = load_model(args.model, args.context_weight, reads_stdin);
   if (!model) return std::move(model).error();
   if (args.ids.format != IdFormat::kText) {
@@ -145,12 +146,8 @@ Status run(const EncodeArgs& args) {
                                      (model->special_tokens().empty() ? " (it has none)" : ""));
   }
   TARVIK_TRY(check_readable(args.files));
-  {
-    std::vector<std::string> inputs = args.files;
-    if (inputs.empty()) inputs.push_back("-");
-    inputs.push_back(args.model);
-    TARVIK_TRY(check_output_is_not_an_input(args.output, inputs));
-  }
+  inputs.push_back(args.model);
+  TARVIK_TRY(check_output_is_not_an_input(args.output, inputs));
   if (args.mode != EncodeMode::kScored && !args.document_per_line)
     TARVIK_TRY(check_single_unit_sizes(args.files));
   // Opening a FIFO waits for its reader, so refuse what cannot be written first.

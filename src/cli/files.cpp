@@ -180,14 +180,17 @@ std::optional<std::string> next_hop(const std::string& path) {
 
 constexpr int kMaxHops = 40;
 
+// The directory that holds `path`'s last component.
+std::string parent_directory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // `path` with its directory's links, dots and doubled slashes resolved, so
 // that //dev/./stdout reads as /dev/stdout and /dev/fd/1 as /proc/PID/fd/1.
 std::string with_real_directory(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  char* real = ::realpath(dir.c_str(), nullptr);
+  char* real = ::realpath(parent_directory(path).c_str(), nullptr);
   if (real == nullptr) return path;
   std::string resolved(real);
   std::free(real);
@@ -231,11 +234,8 @@ bool may_replace(const std::string& path, const struct stat& file) {
   const uid_t user = ::geteuid();
   if (user == 0 || file.st_uid == user) return true;
   struct stat dir{};
-  const std::size_t slash = path.rfind('/');
-  const std::string parent = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  if (::stat(parent.c_str(), &dir) != 0) return true;  // the rename will say what is wrong
+  // A failure here is the rename's to report.
+  if (::stat(parent_directory(path).c_str(), &dir) != 0) return true;
   return !(dir.st_mode & S_ISVTX) || dir.st_uid == user;
 }
 

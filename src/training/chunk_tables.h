@@ -94,13 +94,14 @@ inline std::uint64_t process_seed() {
 template <class Key>
 class Carries {
  public:
-  // Adds `weight` to a slot's 32-bit `low` part, carrying into the map.
-  void add(std::uint32_t& low, const Key& key, std::uint64_t weight) {
+  // The slot's new 32-bit part once `weight` is added to its `low` one; the
+  // carry goes to the map.
+  std::uint32_t add(std::uint32_t low, const Key& key, std::uint64_t weight) {
     const std::uint64_t sum = std::uint64_t{low} + weight;
-    low = static_cast<std::uint32_t>(sum);
     if (sum >> 32) [[unlikely]] {
       high_[key] += sum >> 32;
     }
+    return static_cast<std::uint32_t>(sum);
   }
   std::uint64_t full(std::uint32_t low, const Key& key) const {
     if (high_.empty()) [[likely]] {
@@ -124,12 +125,11 @@ class ShortTable {
     for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
       Slot& slot = slots_[i];
       if (slot.key == key) {
-        add_weight(slot, weight);
+        slot.weight = carries_.add(slot.weight, key, weight);
         return;
       }
       if (slot.key == 0) {
-        slot = Slot{key, 0};
-        add_weight(slot, weight);
+        slot = Slot{key, carries_.add(0, key, weight)};
         if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
         return;
       }
@@ -165,13 +165,6 @@ class ShortTable {
   };
   static_assert(sizeof(Slot) == 12);
 
-  void add_weight(Slot& slot, std::uint64_t weight) {
-    std::uint32_t low = slot.weight;
-    const std::uint64_t key = slot.key;
-    carries_.add(low, key, weight);
-    slot.weight = low;
-  }
-
   std::uint64_t home(std::uint64_t key) const { return scaled((key ^ seed_) * kMul1, capacity_); }
 
   void resize(std::uint64_t capacity) {
@@ -205,12 +198,11 @@ class MediumTable {
     for (std::uint64_t i = home(lo, hi);; i = next_slot(i, capacity_)) {
       Slot& slot = slots_[i];
       if (slot.hi == hi && slot.lo == lo) {
-        add_weight(slot, weight);
+        slot.weight = carries_.add(slot.weight, {lo, hi}, weight);
         return;
       }
       if (slot.hi == 0) {
-        slot = Slot{lo, hi, 0};
-        add_weight(slot, weight);
+        slot = Slot{lo, hi, carries_.add(0, {lo, hi}, weight)};
         bytes_ += hi >> 56;
         if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
         return;
@@ -254,12 +246,6 @@ class MediumTable {
   static std::pair<std::uint64_t, std::uint64_t> key_of(const Slot& slot) {
     const std::uint64_t lo = slot.lo, hi = slot.hi;
     return {lo, hi};
-  }
-
-  void add_weight(Slot& slot, std::uint64_t weight) {
-    std::uint32_t low = slot.weight;
-    carries_.add(low, key_of(slot), weight);
-    slot.weight = low;
   }
 
   std::uint64_t home(std::uint64_t lo, std::uint64_t hi) const {
