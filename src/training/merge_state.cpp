@@ -454,16 +454,16 @@ void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weig
   PairEntry* pair = pairs_.find(Layout::key(left, right));
   if (pair == nullptr) return;  // cannot happen: every decrease removes real occurrences
   std::int64_t count = static_cast<std::int64_t>(pair->count) - weight;
+  // A pair of this merge's has no list yet (begin 0), so nothing in the
+  // arena goes out of date.
   if (count > 0) {
     pair->count = static_cast<Count>(count);
-    pair->stale += static_cast<Offset>(occurrences);
-    stale_entries_ += occurrences;
-  } else {
     if (pair->begin != 0) {
-      stale_entries_ += occurrences;  // the rest of its list
-    } else {
-      stale_entries_ -= pair->stale;  // a pair of this merge's, which never got a list
+      pair->add_stale(occurrences);
+      stale_entries_ += occurrences;
     }
+  } else {
+    if (pair->begin != 0) stale_entries_ += occurrences;  // the rest of its list
     pairs_.erase(pair);
   }
 }
@@ -660,8 +660,6 @@ void MergeState<Layout>::publish_new_pairs(TokenId merged) {
       continue;
     }
     pair->begin = static_cast<Offset>(cursor);
-    stale_entries_ -= pair->stale;  // decreases before its list existed
-    pair->stale = 0;
     cursor += group.bytes + 1;
     group.bytes = pair->begin;  // from here on, where its next entry goes
     group.last = 0;
@@ -755,7 +753,7 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
     const PairEntry& pair = pairs_.at(index);
     if (pair.stale == 0) continue;
     const std::uint64_t bytes = entry_bytes(pair);
-    if (std::uint64_t{pair.stale} * 16 < bytes) continue;
+    if (pair.stale < PairEntry::kStaleMax && std::uint64_t{pair.stale} * 16 < bytes) continue;
     rewrite.push_back(index);
     part_bytes += bytes;
     if (part_bytes >= kPartBytes) {
