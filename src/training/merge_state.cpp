@@ -313,6 +313,7 @@ void MergeState<Layout>::raise_floor() {
   if (above) {
     // cut + 1 cannot overflow: some coverage exceeds cut.
     floor_ = std::max<Count>(floor_, cut + 1);
+    if (cold_allowed_) cold_floor_ = floor_;
     auto kept = std::partition(heap_.begin(), heap_.end(),
                                [&](const HeapItem& item) { return item.coverage >= floor_; });
     heap_.resize(static_cast<std::size_t>(kept - heap_.begin()));
@@ -368,20 +369,128 @@ void MergeState<Layout>::rebuild_heap() {
   fill_heap(floor_, std::nullopt);
 }
 
+// Which of `shares` parts a pair's key falls in: a mixing of its own, so that
+// the keys of one part still spread over all of their table.
+template <class Key>
+std::size_t share_of(Key key, std::size_t shares) {
+  const std::uint64_t h = static_cast<std::uint64_t>(key) * 0xD6E8FEB86659FD93ull;
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(h ^ (h >> 32)) * shares) >> 64);
+}
+
 template <class Layout>
-std::optional<PairChoice> MergeState<Layout>::best_pair(bool entropy_phase) {
+template <class F, class Stop>
+bool MergeState<Layout>::for_each_adjacent(F&& f, Stop&& stop) const {
+  WeightCursor weight(*this);
+  const Pos end = static_cast<Pos>(slots_.size());
+  Pos next_poll = kPollEvery * 16;
+  for (Pos pos = 1; pos < end;) {
+    if (pos >= next_poll) {
+      if (stop()) return false;
+      next_poll = pos + kPollEvery * 16;
+    }
+    const Slot x = slots_[pos];
+    if (x == kSeparator) {
+      ++pos;
+      continue;
+    }
+    const Pos next = pos + static_cast<Pos>(length_[x]);
+    const Slot y = slots_[next];
+    if (y != kSeparator) f(pos, Layout::key(x, y), weight.at(pos));
+    pos = next;
+  }
+  return true;
+}
+
+template <class Layout>
+Status MergeState<Layout>::track_all(const CancelCheck& stop) {
+  // Rare (the heap must run dry below the cold floor) and slow on a large
+  // state: three passes over the slots with a table lookup per pair. The
+  // first adds the cold pairs with their counts; outside a merge every pair
+  // already in the table has a list (begin >= 1), so begin 0 marks the new
+  // ones. The other two size the new lists and write them at the arena's
+  // end, as publish_new_pairs() does; `at` stays 0 for the other pairs.
+  auto asked = [&] { return stop && stop(); };
+  const bool counted = for_each_adjacent(
+      [&](Pos, Key key, std::int64_t weight) {
+        PairEntry* pair = pairs_.find(key);
+        if (pair == nullptr) {
+          pair = &pairs_.upsert(key);
+        } else if (pair->begin != 0) {
+          return;
+        }
+        pair->count = static_cast<Count>(static_cast<std::int64_t>(pair->count) + weight);
+      },
+      asked);
+  const std::uint64_t capacity = pairs_.capacity();
+  std::vector<Pos> last(capacity, 0);
+  std::vector<std::uint64_t> at(capacity, 0);
+  auto index = [&](Key key) {
+    return static_cast<std::uint64_t>(pairs_.find(key) - &pairs_.at(0));
+  };
+  const bool sized = counted && for_each_adjacent(
+                                    [&](Pos pos, Key key, std::int64_t) {
+                                      const std::uint64_t i = index(key);
+                                      if (pairs_.at(i).begin != 0) return;
+                                      at[i] += varint_size(pos - last[i]);
+                                      last[i] = pos;
+                                    },
+                                    asked);
+  // An interrupted pass leaves pairs without lists, so the state is not
+  // usable any more; the caller gives up on the run.
+  if (!sized) return Error::interrupted();
+  std::uint64_t extra = 0;
+  for (std::uint64_t i = 0; i < capacity; ++i) extra += at[i] > 0 ? at[i] + 1 : 0;
+  reserve_arena(extra);
+  std::uint64_t cursor = arena_.size();
+  arena_.resize_for_overwrite(arena_.size() + extra);
+  for (std::uint64_t i = 0; i < capacity; ++i) {
+    if (at[i] == 0) continue;
+    const std::uint64_t bytes = at[i];
+    pairs_.at(i).begin = static_cast<Offset>(cursor);
+    at[i] = cursor;
+    last[i] = 0;
+    cursor += bytes + 1;
+  }
+  std::uint8_t* const arena = arena_.data();
+  const bool written = for_each_adjacent(
+      [&](Pos pos, Key key, std::int64_t) {
+        const std::uint64_t i = index(key);
+        if (at[i] == 0) return;
+        at[i] = static_cast<std::uint64_t>(put_varint(arena + at[i], pos - last[i]) - arena);
+        last[i] = pos;
+        ++entries_;
+      },
+      asked);
+  if (!written) return Error::interrupted();
+  for (std::uint64_t i = 0; i < capacity; ++i) {
+    if (at[i] == 0) continue;
+    arena[at[i]] = 0;
+    push_heap(pairs_.at(i).key, pairs_.at(i).count);
+  }
+  cold_floor_ = 0;
+  cold_allowed_ = false;
+  return {};
+}
+
+template <class Layout>
+Result<std::optional<PairChoice>> MergeState<Layout>::best_pair(bool entropy_phase,
+                                                                const CancelCheck& stop) {
   // Entries of vanished pairs linger until they reach the top; rebuild when
   // they could make up most of the heap.
   if (heap_.size() > 2 * pairs_.size() + 64) rebuild_heap();
   if (heap_.size() > 2 * heap_keep_) raise_floor();
 
   if (!entropy_phase) {
-    if (!settle_top()) return std::nullopt;
+    // A cold pair covers less than the cold floor, so a top at or above it wins.
+    while (cold_floor_ > 0 && (!settle_top() || heap_.front().coverage < cold_floor_)) {
+      TARVIK_TRY(track_all(stop));
+    }
+    if (!settle_top()) return std::optional<PairChoice>{};
     Key key = heap_.front().key;
     std::int64_t count = pairs_.find(key)->count;
     TokenId a = Layout::left(key), b = Layout::right(key);
     double len = static_cast<double>(length_[a] + length_[b]);
-    return PairChoice{a, b, count, len * static_cast<double>(count)};
+    return std::optional<PairChoice>{PairChoice{a, b, count, len * static_cast<double>(count)}};
   }
 
   // Visit pairs by falling coverage until no pair left could beat the best
@@ -389,14 +498,20 @@ std::optional<PairChoice> MergeState<Layout>::best_pair(bool entropy_phase) {
   std::optional<PairChoice> best;
   std::vector<HeapItem> visited;
   const double n = static_cast<double>(total_);
-  while (settle_top()) {
-    HeapItem top = heap_.front();
-    if (best) {
-      double coverage_top = static_cast<double>(top.coverage);
-      double bound =
-          entropy_factor_bound(coverage_top / 2, n) * std::pow(coverage_top, kEntropyExponent);
-      if (bound < best->score) break;
+  auto score_bound = [n](Count coverage) {
+    const double c = static_cast<double>(coverage);
+    return entropy_factor_bound(c / 2, n) * std::pow(c, kEntropyExponent);
+  };
+  for (;;) {
+    const bool found = settle_top();
+    if (cold_floor_ > 0 && (!found || heap_.front().coverage < cold_floor_) &&
+        (!best || score_bound(cold_floor_ - 1) >= best->score)) {
+      TARVIK_TRY(track_all(stop));  // a cold pair might score best
+      continue;
     }
+    if (!found) break;
+    HeapItem top = heap_.front();
+    if (best && score_bound(top.coverage) < best->score) break;
     std::pop_heap(heap_.begin(), heap_.end());
     heap_.pop_back();
     visited.push_back(top);
@@ -452,7 +567,7 @@ template <class Layout>
 void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weight,
                                   std::uint64_t occurrences) {
   PairEntry* pair = pairs_.find(Layout::key(left, right));
-  if (pair == nullptr) return;  // cannot happen: every decrease removes real occurrences
+  if (pair == nullptr) return;  // a cold pair, left out of the table
   std::int64_t count = static_cast<std::int64_t>(pair->count) - weight;
   // A pair of this merge's has no list yet (begin 0), so nothing in the
   // arena goes out of date.
@@ -470,7 +585,11 @@ void MergeState<Layout>::decrease(TokenId left, TokenId right, std::int64_t weig
 
 template <class Layout>
 void MergeState<Layout>::increase(TokenId left, TokenId right, std::int64_t weight) {
-  PairEntry& pair = pairs_.upsert(Layout::key(left, right));
+  // Each pair a merge creates is increased once, by all its occurrences, so
+  // one below the cold floor stays below it.
+  const Key key = Layout::key(left, right);
+  if (coverage(key, weight) < cold_floor_) return;
+  PairEntry& pair = pairs_.upsert(key);
   pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weight);
 }
 
@@ -816,12 +935,57 @@ Status MergeState<Layout>::compact_arena(const CancelCheck& stop) {
 
 template <class Layout>
 Status MergeState<Layout>::finalize(Vocab& vocab, const CancelCheck& stop) {
-  slots_.release();
   arena_.release();
   heap_.release();
   fresh_.release();
   groups_ = {};
   touched_pairs_ = {};
+  // With cold pairs left out of the table, every pair is counted again from
+  // the slots, a share of the keys a runner, each in a table of its own:
+  // looking each pair up in the main table first, as track_all() does, took
+  // longer than the whole count, since nearly all of them miss.
+  std::vector<Pairs> shares;
+  if (cold_floor_ > 0) {
+    pairs_.release();
+    WorkerPool& pool = WorkerPool::shared();
+    shares = std::vector<Pairs>(pool.size());
+    PoolStop poll(stop);
+    pool.run(
+        shares.size(),
+        [&](std::size_t share) {
+          Pairs& table = shares[share];
+          constexpr std::size_t kAhead = 16;
+          Key keys[kAhead];
+          std::int64_t weights[kAhead];
+          std::size_t waiting = 0;
+          auto add_waiting = [&] {
+            for (std::size_t k = 0; k < waiting; ++k) {
+              PairEntry& pair = table.upsert(keys[k]);
+              pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weights[k]);
+            }
+            waiting = 0;
+          };
+          const bool done = for_each_adjacent(
+              [&](Pos, Key key, std::int64_t weight) {
+                if (share_of(key, shares.size()) != share) return;
+                table.prefetch(key);
+                keys[waiting] = key;
+                weights[waiting] = weight;
+                if (++waiting == kAhead) add_waiting();
+              },
+              poll);
+          if (done) add_waiting();
+        },
+        poll);
+    if (poll.stopped()) return Error::interrupted();
+  }
+  std::vector<Pairs*> tables;
+  if (shares.empty()) {
+    tables.push_back(&pairs_);
+  } else {
+    for (Pairs& share : shares) tables.push_back(&share);
+  }
+  slots_.release();
   far_starts_ = {};
   if (total_ > 0) {
     double n = static_cast<double>(total_);
@@ -831,18 +995,24 @@ Status MergeState<Layout>::finalize(Vocab& vocab, const CancelCheck& stop) {
     }
   }
   std::vector<std::uint64_t> row(vocab.tokens.size(), 0);
-  pairs_.for_each([&](PairEntry& pair) { row[Layout::left(pair.key)] += pair.count; });
-  std::vector<BigramTable::Entry> bigrams;
-  bigrams.reserve(pairs_.size());
-  for (std::uint64_t i = 0; i < pairs_.capacity(); ++i) {
-    if (!pairs_.used(i)) continue;
-    const PairEntry& pair = pairs_.at(i);
-    TokenId a = Layout::left(pair.key), b = Layout::right(pair.key);
-    bigrams.emplace_back(bigram_key(a, b),
-                         std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
-    if (bigrams.size() % kPollEvery == 0 && stop && stop()) return Error::interrupted();
+  std::uint64_t pair_count = 0;
+  for (Pairs* table : tables) {
+    table->for_each([&](PairEntry& pair) { row[Layout::left(pair.key)] += pair.count; });
+    pair_count += table->size();
   }
-  pairs_.release();
+  std::vector<BigramTable::Entry> bigrams;
+  bigrams.reserve(pair_count);
+  for (Pairs* table : tables) {
+    for (std::uint64_t i = 0; i < table->capacity(); ++i) {
+      if (!table->used(i)) continue;
+      const PairEntry& pair = table->at(i);
+      TokenId a = Layout::left(pair.key), b = Layout::right(pair.key);
+      bigrams.emplace_back(bigram_key(a, b),
+                           std::log(static_cast<double>(pair.count) / static_cast<double>(row[a])));
+      if (bigrams.size() % kPollEvery == 0 && stop && stop()) return Error::interrupted();
+    }
+    table->release();
+  }
   vocab.bigrams = BigramTable::from_entries(std::move(bigrams));
   return {};
 }

@@ -11,9 +11,9 @@
 // start + length(id), the previous one is found from the slot just before a
 // start, and merging never moves anything.
 //
-// Index. Every pair that occurs has a weighted count in a PairCounts and a list
-// of the start positions where it occurs, ascending and delta-coded as
-// varints in one byte arena. A list ends at a zero byte, which no gap
+// Index. Every pair that occurs (but the cold ones, below) has a weighted
+// count in a PairCounts and a list of the start positions where it occurs,
+// ascending and delta-coded as varints in one byte arena. A list ends at a zero byte, which no gap
 // produces (positions ascend strictly and none is 0), so the table keeps only
 // where it starts; offset 0 holds an empty list, and begin 0 means the pair
 // has none yet. A list is written once: all occurrences of a pair appear
@@ -26,6 +26,14 @@
 // entries are stale the arena is compacted in place, checking entry by
 // entry only the lists with many stale entries (those on the worker pool,
 // each list rewritten where it lies) and moving the others whole.
+//
+// Cold pairs. Once the heap's floor has risen, a pair a merge creates below it
+// is left out of the table and gets no list: its count can only fall, so it
+// cannot be chosen before the heap runs dry down to it, and most pairs of a
+// large corpus are such pairs, seen once or twice. If the choice ever reaches
+// the cold floor, passes over the slots count and list every pair left out,
+// and the table tracks all pairs from then on; finalize() counts every pair
+// again from the slots for the bigram table.
 //
 // Choice. A max-heap of (coverage, pair), where coverage = (len(a) + len(b)) *
 // count, holds every live pair above a floor that rises as the heap fills and
@@ -129,8 +137,9 @@ class MergeState {
   double entropy() const;
 
   // The best-scoring pair of the current phase, or nothing when no pair is
-  // left. Among equal scores the smallest (left, right) wins.
-  std::optional<PairChoice> best_pair(bool entropy_phase);
+  // left. Among equal scores the smallest (left, right) wins. Fails only
+  // when `stop` asks to stop while it counts the cold pairs (kInterrupted).
+  Result<std::optional<PairChoice>> best_pair(bool entropy_phase, const CancelCheck& stop);
 
   // Replaces every occurrence of the pair, left to right without overlap,
   // by `merged` (the next token id).
@@ -197,6 +206,13 @@ class MergeState {
   Status compact_arena(const CancelCheck& stop);
   MappedVector<std::uint32_t> live_in_arena_order() const;
   void rebuild_heap();
+  // Calls f(pos, key, weight) for every adjacent pair of tokens, by
+  // ascending position; false if `stop()` asked to stop first.
+  template <class F, class Stop>
+  bool for_each_adjacent(F&& f, Stop&& stop) const;
+  // Adds the cold pairs to the table with their lists and tracks every pair
+  // from then on.
+  Status track_all(const CancelCheck& stop);
 
   MappedVector<Slot> slots_;
   std::vector<Pos> group_end_;  // positions where each weight group ends
@@ -221,6 +237,10 @@ class MergeState {
   // runs dry the floor comes down and the pairs between are scanned in.
   Count floor_ = 0;
   std::size_t heap_keep_ = 1;
+  // Every pair missing from the table covers less than this (see Cold pairs).
+  // It follows the heap's floor up until track_all() sets it to 0 for good.
+  Count cold_floor_ = 0;
+  bool cold_allowed_ = true;
   // Positions whose pair the current merge created, ascending, delta-coded,
   // each followed by its group (see Group). The latest one is held back
   // until the next, since the next occurrence may change its pair.

@@ -54,6 +54,9 @@ class PairCounts {
     }
   }
 
+  // Asks for the slot where the search for `key` starts.
+  void prefetch(Key key) const { __builtin_prefetch(&slots_[home(key)]); }
+
   // The slot of `key`, created with zero count and no list (begin 0) if absent.
   // Invalidates earlier slot pointers when the table grows.
   Slot& upsert(Key key) {

@@ -40,7 +40,9 @@ Result<Vocab> run(ChunkCounts counts, const MergeOptions& options, const Console
       const bool entropy_phase = step >= boundary;
       // Token ids must stay below the flag bit of the slot layout.
       if (vocab.tokens.size() >= Layout::kMaxTokens) break;
-      std::optional<PairChoice> best = state.best_pair(entropy_phase);
+      auto chosen = state.best_pair(entropy_phase, stop);
+      if (!chosen.ok()) return std::move(chosen).error();
+      const std::optional<PairChoice> best = *chosen;
       if (!best) break;
       const TokenId merged = vocab.append_merged(best->left, best->right);
       TARVIK_TRY(state.merge(*best, merged, stop));

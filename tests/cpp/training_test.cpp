@@ -138,10 +138,13 @@ void test_pair_counts() {
 }
 
 // The merge heap keeps only the pairs above a floor that rises as it fills
-// and falls when it runs dry. Whatever the cut-back size, every merge and
-// every score must come out as with a heap that holds every pair: cut-backs
-// of a few entries force the floor up and down thousands of times, in both
-// scoring phases and with a length limit that keeps some pairs out.
+// and falls when it runs dry, and new pairs below that floor are left out of
+// the pair table until the choice reaches them. Whatever the cut-back size,
+// every merge and every score must come out as with a heap that holds every
+// pair: cut-backs of a few entries force the floor up and down thousands of
+// times, in both scoring phases and with a length limit that keeps some pairs
+// out; at 400 and 1000 the left-out pairs are thousands when the choice
+// reaches them, and at 2000 only the bigram table's final count finds them.
 void test_heap_floor() {
   std::mt19937 rng(11);
   std::string corpus;
@@ -160,7 +163,7 @@ void test_heap_floor() {
     whole.heap_keep = std::size_t{1} << 40;
     auto expected = train(corpus, whole, write_stderr);
     check(expected.ok(), "training with an unbounded heap");
-    for (std::size_t keep : {1, 3, 64, 2000}) {
+    for (std::size_t keep : {1, 3, 64, 400, 1000, 2000}) {
       MergeOptions cut = whole;
       cut.heap_keep = keep;
       auto got = train(corpus, cut, write_stderr);
