@@ -184,9 +184,12 @@ QualityReport check_quality(std::string_view corpus) {
 QualityReport check_quality(const training::ChunkCounts& counts) {
   // Two passes on the worker pool. First each runner takes a range of the
   // chunks for the histogram and the totals, and notes each chunk's word
-  // hash; then runner r counts the distinct words of share r, the words whose
-  // hash picks r. A word falls in one share only, so the shares' counts add
-  // up to the distinct count.
+  // hash; then the runners count the distinct words share by share, share s
+  // holding the words whose hash picks s. A word falls in one share only, so
+  // the shares' counts add up to the distinct count. There are a few shares
+  // a runner, so that the tables alive at once hold a fraction of the words:
+  // with one share a runner, the two tables were a quarter of the peak of
+  // training from files on two runners.
   struct Range {
     std::array<std::uint64_t, 256> histogram{};
     std::uint64_t total_words = 0;
@@ -217,10 +220,12 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
       hashes[i] = word_hash(word);
     }
   });
-  std::vector<std::size_t> distinct(runners);
+  constexpr std::size_t kSharesPerRunner = 4;
+  const std::size_t shares = runners * kSharesPerRunner;
+  std::vector<std::size_t> distinct(shares);
   auto count_share = [&]<class Index>(std::size_t share) {
     // The low bits pick the share; the table places by the high ones.
-    auto in_share = [&](std::size_t i) { return hashes[i] % runners == share; };
+    auto in_share = [&](std::size_t i) { return hashes[i] % shares == share; };
     std::size_t most = 0;
     for (std::size_t i = 0; i < n; ++i) most += in_share(i);
     DistinctChunkWords<Index, decltype(word_of)> words(most, word_of);
@@ -234,7 +239,7 @@ QualityReport check_quality(const training::ChunkCounts& counts) {
     }
     distinct[share] = words.size();
   };
-  pool.run(runners, [&](std::size_t share) {
+  pool.run(shares, [&](std::size_t share) {
     if (n < std::numeric_limits<std::uint32_t>::max()) {
       count_share.template operator()<std::uint32_t>(share);
     } else {
