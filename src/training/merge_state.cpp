@@ -418,7 +418,7 @@ Status MergeState<Layout>::track_all(const CancelCheck& stop) {
         } else if (pair->begin != 0) {
           return;
         }
-        pair->count = static_cast<Count>(static_cast<std::int64_t>(pair->count) + weight);
+        pair->add_count(weight);
       },
       asked);
   const std::uint64_t capacity = pairs_.capacity();
@@ -589,8 +589,7 @@ void MergeState<Layout>::increase(TokenId left, TokenId right, std::int64_t weig
   // one below the cold floor stays below it.
   const Key key = Layout::key(left, right);
   if (coverage(key, weight) < cold_floor_) return;
-  PairEntry& pair = pairs_.upsert(key);
-  pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weight);
+  pairs_.upsert(key).add_count(weight);
 }
 
 template <class Layout>
@@ -959,10 +958,7 @@ Status MergeState<Layout>::finalize(Vocab& vocab, const CancelCheck& stop) {
           std::int64_t weights[kAhead];
           std::size_t waiting = 0;
           auto add_waiting = [&] {
-            for (std::size_t k = 0; k < waiting; ++k) {
-              PairEntry& pair = table.upsert(keys[k]);
-              pair.count = static_cast<Count>(static_cast<std::int64_t>(pair.count) + weights[k]);
-            }
+            for (std::size_t k = 0; k < waiting; ++k) table.upsert(keys[k]).add_count(weights[k]);
             waiting = 0;
           };
           const bool done = for_each_adjacent(

@@ -27,6 +27,9 @@ struct __attribute__((packed)) PairRecord {
   // the list is worth checking entry by entry whatever its length.
   std::uint8_t stale;
 
+  void add_count(std::int64_t weight) {
+    count = static_cast<Count>(static_cast<std::int64_t>(count) + weight);
+  }
   void add_stale(std::uint64_t entries) {
     stale = static_cast<std::uint8_t>(std::min<std::uint64_t>(kStaleMax, stale + entries));
   }
