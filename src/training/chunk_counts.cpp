@@ -57,48 +57,103 @@ std::uint64_t next_space(const unsigned char* bytes, std::uint64_t from, std::ui
 // ---------------------------------------------------------------------------
 // ChunkCounts
 
-void ChunkCounts::sort_by(bool weight_first) {
-  // The chunks are sorted through keys that carry each one's first eight
-  // bytes, byte-swapped so that the first is the most significant: they settle
-  // nearly every comparison without touching the arena, which sorting the
-  // chunks themselves read at random for every comparison. Zeros past the end
-  // of a short chunk sort below every byte, so differing heads order the
-  // strings correctly; equal heads fall back to the full comparison.
-  struct Keyed {
-    std::uint64_t head;
-    Chunk chunk;
-  };
+namespace {
+
+// A chunk with its first eight bytes in front, byte-swapped so that the
+// first is the most significant: the head settles nearly every comparison
+// without touching the arena, which sorting the chunks themselves read at
+// random for every comparison. Zeros past the end of a short chunk sort
+// below every byte, so differing heads order the strings correctly; equal
+// heads fall back to the full comparison.
+struct KeyedChunk {
+  std::uint64_t head;
+  Chunk chunk;
+
+  static KeyedChunk of(const Chunk& chunk, std::uint64_t head) { return {head, chunk}; }
+  Chunk restore() const { return chunk; }
+  std::uint64_t weight() const { return chunk.weight; }
+  std::uint64_t length() const { return chunk.length; }
+  std::uint64_t source() const { return chunk.source; }
+};
+
+// The same in the size of a Chunk, for the usual counts (every chunk under
+// 16 MiB, the arena under 1 TiB): the length and arena offset share a word,
+// and an inline chunk's bytes are its head. Sorting these in place needs no
+// memory beyond the records, where the wider ones grew the array by a third:
+// at the start of a large training that was the peak of the whole run.
+struct PackedChunk {
+  static constexpr unsigned kLengthBits = 24;
+  static constexpr std::uint64_t kMaxLength = (std::uint64_t{1} << kLengthBits) - 1;
+  static constexpr std::uint64_t kMaxSource = (std::uint64_t{1} << (64 - kLengthBits)) - 1;
+
+  std::uint64_t head;
+  std::uint64_t weight_;
+  std::uint64_t where;  // length | arena offset << kLengthBits
+
+  static PackedChunk of(const Chunk& chunk, std::uint64_t head) {
+    const std::uint64_t offset = chunk.is_inline() ? 0 : chunk.source;
+    return {head, chunk.weight, chunk.length | offset << kLengthBits};
+  }
+  Chunk restore() const { return Chunk{source(), length(), weight_}; }
+  std::uint64_t weight() const { return weight_; }
+  std::uint64_t length() const { return where & kMaxLength; }
+  std::uint64_t source() const {
+    return length() <= Chunk::kInlineBytes ? __builtin_bswap64(head) : where >> kLengthBits;
+  }
+};
+static_assert(sizeof(PackedChunk) == sizeof(Chunk));
+
+}  // namespace
+
+template <class Record>
+void ChunkCounts::sort_through(bool weight_first) {
   // The records are written over the table itself, from the last chunk down
   // (record i starts at or after the end of chunk i - 1, so no chunk is
   // overwritten before it is read), and the sorted chunks go back over the
   // records from the first one up: at a large training's start the table
   // and its records side by side were the peak of the whole run.
   const std::size_t n = chunks_.size();
-  chunks_.reserve((n * sizeof(Keyed) + sizeof(Chunk) - 1) / sizeof(Chunk));
+  chunks_.reserve((n * sizeof(Record) + sizeof(Chunk) - 1) / sizeof(Chunk));
   auto* table = reinterpret_cast<unsigned char*>(chunks_.data());
   for (std::size_t i = n; i-- > 0;) {
     Chunk chunk;
     std::memcpy(&chunk, table + i * sizeof(Chunk), sizeof chunk);
     std::uint64_t word = chunk.source;
     if (!chunk.is_inline()) std::memcpy(&word, arena_.data() + chunk.source, 8);
-    const Keyed record{__builtin_bswap64(word), chunk};
-    std::memcpy(table + i * sizeof(Keyed), &record, sizeof record);
+    const Record record = Record::of(chunk, __builtin_bswap64(word));
+    std::memcpy(table + i * sizeof(Record), &record, sizeof record);
   }
-  MappedVector<Keyed> keyed = std::move(chunks_).reinterpret_as<Keyed>(n);
-  parallel_sort(keyed.begin(), keyed.end(), [this, weight_first](const Keyed& x, const Keyed& y) {
-    if (weight_first && x.chunk.weight != y.chunk.weight) return x.chunk.weight > y.chunk.weight;
-    if (x.head != y.head) return x.head < y.head;
-    if (x.chunk.is_inline() && y.chunk.is_inline()) return x.chunk.length < y.chunk.length;
-    return bytes(x.chunk) < bytes(y.chunk);  // char_traits<char> compares as unsigned char
-  });
+  MappedVector<Record> keyed = std::move(chunks_).template reinterpret_as<Record>(n);
+  const char* const arena = arena_.data();
+  parallel_sort(
+      keyed.begin(), keyed.end(), [arena, weight_first](const Record& x, const Record& y) {
+        if (weight_first && x.weight() != y.weight()) return x.weight() > y.weight();
+        if (x.head != y.head) return x.head < y.head;
+        // Equal heads: a chunk of under eight bytes is a prefix of the other.
+        const std::uint64_t nx = x.length(), ny = y.length();
+        if (nx <= Chunk::kInlineBytes || ny <= Chunk::kInlineBytes) return nx < ny;
+        // char_traits<char> compares as unsigned char.
+        return std::string_view(arena + x.source(), nx) < std::string_view(arena + y.source(), ny);
+      });
   auto* out = reinterpret_cast<unsigned char*>(keyed.data());
   for (std::size_t i = 0; i < n; ++i) {
-    Chunk chunk;
-    std::memcpy(&chunk, &keyed[i].chunk, sizeof chunk);
+    const Chunk chunk = keyed[i].restore();
     std::memcpy(out + i * sizeof(Chunk), &chunk, sizeof chunk);
   }
-  chunks_ = std::move(keyed).reinterpret_as<Chunk>(n);
+  chunks_ = std::move(keyed).template reinterpret_as<Chunk>(n);
   chunks_.shrink_to_fit();
+}
+
+void ChunkCounts::sort_by(bool weight_first) {
+  const bool packable = arena_.size() <= PackedChunk::kMaxSource &&
+                        std::all_of(chunks_.begin(), chunks_.end(), [](const Chunk& chunk) {
+                          return chunk.length <= PackedChunk::kMaxLength;
+                        });
+  if (packable) {
+    sort_through<PackedChunk>(weight_first);
+  } else {
+    sort_through<KeyedChunk>(weight_first);
+  }
 }
 
 void ChunkCounts::sort_by_weight() {

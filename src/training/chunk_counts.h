@@ -81,6 +81,8 @@ class ChunkCounts {
  private:
   friend class ChunkCounter;
   void sort_by(bool weight_first);
+  template <class Record>
+  void sort_through(bool weight_first);
   MappedVector<Chunk> chunks_;
   MappedVector<char> arena_;
   std::uint64_t total_bytes_ = 0;

@@ -547,6 +547,56 @@ void test_weights_past_32_bits() {
 
 }  // namespace
 
+// Both orders the merge loop and the blobs rely on, for counts that sort
+// through the compact records and for counts with a chunk too long for them.
+void test_sort_orders() {
+  std::mt19937 rng(11);
+  for (const bool with_giant : {false, true}) {
+    // Short and long chunks sharing heads (so equal heads fall back to the
+    // bytes or the lengths), prefixes of each other, bytes above 0x7F, many
+    // equal weights.
+    std::vector<std::pair<std::string, std::uint64_t>> chunks;
+    std::map<std::string, bool> seen;
+    while (chunks.size() < 3000) {
+      std::string bytes = std::string(1, " \n"[rng() % 2]) +
+                          "ab\xE9"
+                          "cdefgh";
+      bytes.resize(1 + rng() % 14);
+      // Zero bytes make a short chunk's head equal a longer one's.
+      for (std::size_t i = 2 + rng() % 6; i < bytes.size(); ++i)
+        bytes[i] = rng() % 3 == 0
+                       ? '\0'
+                       : static_cast<char>('a' + rng() % 3 + (rng() % 9 == 0 ? 0x80 : 0));
+      if (seen.emplace(bytes, true).second) chunks.emplace_back(bytes, 1 + rng() % 4);
+    }
+    if (with_giant) chunks.emplace_back(" ab" + std::string(std::size_t{1} << 24, 'z'), 2);
+    auto counts_of = [&] {
+      ChunkCounts counts;
+      for (const auto& [bytes, weight] : chunks) counts.append(bytes, weight);
+      return counts;
+    };
+    auto listed = [](const ChunkCounts& counts) {
+      std::vector<std::pair<std::string, std::uint64_t>> out;
+      for (const Chunk& chunk : counts.chunks())
+        out.emplace_back(std::string(counts.bytes(chunk)), chunk.weight);
+      return out;
+    };
+    auto by_bytes = chunks;
+    std::sort(by_bytes.begin(), by_bytes.end());
+    auto by_weight = chunks;
+    std::sort(by_weight.begin(), by_weight.end(), [](const auto& x, const auto& y) {
+      return x.second != y.second ? x.second > y.second : x.first < y.first;
+    });
+    ChunkCounts counts = counts_of();
+    counts.sort_by_bytes();
+    const std::string label = with_giant ? " (with a 16 MiB chunk)" : "";
+    check(listed(counts) == by_bytes, "sorted by bytes" + label);
+    counts = counts_of();
+    counts.sort_by_weight();
+    check(listed(counts) == by_weight, "sorted by weight, then bytes" + label);
+  }
+}
+
 int main() {
   test_counter_matches_definition();
   test_chunks_across_blocks();
@@ -559,5 +609,6 @@ int main() {
   test_damaged_blobs();
   test_merge_stops_when_asked();
   test_weights_past_32_bits();
+  test_sort_orders();
   return testing::finish();
 }
