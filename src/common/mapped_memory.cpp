@@ -119,6 +119,19 @@ void MappedMemory::discard(std::size_t offset, std::size_t bytes) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
+void MappedMemory::populate(std::size_t offset, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(data_) + offset;
+  const std::uintptr_t first = begin / page * page;
+  const std::uintptr_t last = round_up(begin + bytes, page);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)offset;
+  (void)bytes;
+#endif
+}
+
 void MappedMemory::release() {
   if (data_ != nullptr) ::munmap(data_, bytes_);
   data_ = nullptr;

@@ -56,6 +56,11 @@ class MappedMemory {
   // keeping the mapping: they read as zero afterwards. Only advice.
   void discard(std::size_t offset, std::size_t bytes);
 
+  // Makes the pages of [offset, offset + bytes) resident and writable, as a
+  // write would, keeping what they hold. Only advice, ignored by systems
+  // that cannot do it.
+  void populate(std::size_t offset, std::size_t bytes);
+
   // Unmaps everything; bytes() becomes 0.
   void release();
 

@@ -98,6 +98,11 @@ class MappedVector {
   void discard(std::size_t first, std::size_t last) {
     memory_.discard(first * sizeof(T), (last - first) * sizeof(T));
   }
+  // Makes the pages of elements [first, last) resident and writable, keeping
+  // their contents (see MappedMemory::populate).
+  void populate(std::size_t first, std::size_t last) {
+    memory_.populate(first * sizeof(T), (last - first) * sizeof(T));
+  }
 
   void release() {
     memory_.release();
