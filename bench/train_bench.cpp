@@ -7,9 +7,10 @@
 //   RAYON_NUM_THREADS=N build/dev/train_bench quality FILE...
 //
 // `count` reads FILE into memory and counts it K times (best time reported);
-// `files` counts the files in blocks and trains on the counts; `train` reads
-// FILE, counts and trains as the constructor does; `quality` counts the files
-// and times the quality check on the counts (best of three). Peak memory is the
+// `files` counts the files in blocks, as training from files does, and trains
+// on the counts; `train` reads FILE, counts and trains as the constructor
+// does; `quality` counts the files as one text, as `tarvik quality` does, and
+// times the quality check on the counts (best of three). Peak memory is the
 // process's maximum resident set size.
 #include <sys/resource.h>
 
@@ -26,6 +27,7 @@
 #include "common/console.h"
 #include "common/worker_pool.h"
 #include "corpus/quality.h"
+#include "training/batch_counter.h"
 #include "training/chunk_counts.h"
 #include "training/trainer.h"
 
@@ -114,7 +116,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "quality") {
     std::vector<std::string> paths(argv + 2, argv + argc);
-    auto counts = count_files(paths);
+    auto counts = count_files(paths, true);
     if (!counts.ok()) return fail(counts.error());
     report_counts(*counts);
     double best = 1e9, best_cpu = 1e9;
@@ -135,7 +137,7 @@ int main(int argc, char** argv) {
   if (mode == "files") {
     std::vector<std::string> paths(argv + 3, argv + argc);
     auto start = Clock::now();
-    auto counts = count_files(paths);
+    auto counts = count_files(paths, false);
     if (!counts.ok()) return fail(counts.error());
     std::printf("count files   %.3f s, cpu %.3f s\n", seconds(start), cpu_seconds());
     report_counts(*counts);

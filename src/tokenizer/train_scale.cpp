@@ -116,53 +116,19 @@ Result<Tokenizer> Tokenizer::train_counted(training::ChunkCounts counts, const T
 
 namespace {
 
-// Counts files read in blocks: each its own text, or with `joined` one text
-// of them all, the chunks of their concatenation. Every path is checked (and
-// sized) before anything is read or printed; the total is known when every
-// input is a regular file (not a pipe). Regular files are opened again when
-// their turn comes, so that thousands of them need not be open at once;
-// anything else stays open from the check, since a pipe's data goes to the
-// reader that opened it first.
-Result<ChunkCounts> count_files(const std::vector<std::string>& paths, bool joined,
-                                ConsoleSink progress, const CancelCheck& cancel) {
-  std::optional<std::uint64_t> total = 0;
-  std::vector<std::optional<training::BlockReader>> kept(paths.size());
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    Result<training::BlockReader> reader =
-        training::BlockReader::open(paths[i], training::BlockReader::kDefaultBlock, cancel);
-    if (!reader.ok()) return std::move(reader).error();
-    if (total && reader->is_regular()) {
-      *total += reader->size();
-    } else {
-      total.reset();
-    }
-    if (!reader->is_regular()) kept[i].emplace(std::move(reader).value());
+// Counts files read in blocks (see training::count_files), drawing the
+// counting bar on `progress` when it is set.
+Result<ChunkCounts> count_files_with_bar(const std::vector<std::string>& paths, bool joined,
+                                         ConsoleSink progress, const CancelCheck& cancel) {
+  std::optional<CountingBar> bar;
+  training::CountingObserver observe;
+  if (progress) {
+    observe = [&](const training::CountingProgress& at) -> Status {
+      if (!bar) bar.emplace(progress, at.total);
+      return at.finished ? bar->done(at.done) : bar->update(at.done);
+    };
   }
-  TextCounter::State state{BatchCounter(BatchCounter::kDefaultBatch, total.value_or(0)),
-                           CountingBar(std::move(progress), total)};
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    Result<training::BlockReader> reader =
-        kept[i]
-            ? Result<training::BlockReader>(std::move(*kept[i]))
-            : training::BlockReader::open(paths[i], training::BlockReader::kDefaultBlock, cancel);
-    kept[i].reset();
-    if (!reader.ok()) return std::move(reader).error();
-    for (;;) {
-      Result<std::string_view> block = reader->next(cancel);
-      if (!block.ok()) return std::move(block).error();
-      if (block->empty()) break;
-      state.counter.feed(*block);
-      if (state.counter.full()) {
-        TARVIK_TRY(state.counter.count(cancel));
-      } else if (cancel && cancel()) {
-        return Error::interrupted();
-      }
-      TARVIK_TRY(state.bar.update(state.counter.bytes_fed()));
-    }
-    if (!joined) state.counter.finish_text();
-  }
-  if (joined) state.counter.finish_text();
-  return finish_counting(state, cancel);
+  return training::count_files(paths, joined, observe, cancel);
 }
 
 }  // namespace
@@ -172,14 +138,14 @@ Result<Tokenizer> Tokenizer::train_from_files(const std::vector<std::string>& pa
                                               const ConsoleSink& console,
                                               const CancelCheck& cancel) {
   Result<ChunkCounts> counts =
-      count_files(paths, false, options.show_progress ? console : ConsoleSink{}, cancel);
+      count_files_with_bar(paths, false, options.show_progress ? console : ConsoleSink{}, cancel);
   if (!counts.ok()) return std::move(counts).error();
   return train_counted(std::move(counts).value(), options, console, cancel, {});
 }
 
 Result<QualityReport> Tokenizer::check_quality_of_files(const std::vector<std::string>& paths,
                                                         const CancelCheck& cancel) {
-  Result<ChunkCounts> counts = count_files(paths, true, {}, cancel);
+  Result<ChunkCounts> counts = training::count_files(paths, true, {}, cancel);
   if (!counts.ok()) return std::move(counts).error();
   return tarvik::check_quality(counts.value());
 }

@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "common/worker_pool.h"
+#include "training/file_blocks.h"
 
 namespace tarvik::training {
 namespace {
@@ -126,6 +127,55 @@ Result<ChunkCounts> BatchCounter::finish(const CancelCheck& cancel) {
   finish_text();
   TARVIK_TRY(count(cancel));
   return ChunkCounter::merge(counters_);
+}
+
+Result<ChunkCounts> count_files(const std::vector<std::string>& paths, bool joined,
+                                const CountingObserver& observe, const CancelCheck& cancel) {
+  // Regular files are opened again when their turn comes, so that thousands
+  // of them need not be open at once; anything else stays open from the
+  // check, since a pipe's data goes to the reader that opened it first.
+  CountingProgress progress{0, std::uint64_t{0}, false};
+  std::vector<std::optional<BlockReader>> kept(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Result<BlockReader> reader = BlockReader::open(paths[i], BlockReader::kDefaultBlock, cancel);
+    if (!reader.ok()) return std::move(reader).error();
+    if (progress.total && reader->is_regular()) {
+      *progress.total += reader->size();
+    } else {
+      progress.total.reset();
+    }
+    if (!reader->is_regular()) kept[i].emplace(std::move(reader).value());
+  }
+  auto report = [&]() -> Status { return observe ? observe(progress) : Status{}; };
+  TARVIK_TRY(report());
+  BatchCounter counter(BatchCounter::kDefaultBatch, progress.total.value_or(0));
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Result<BlockReader> reader =
+        kept[i] ? Result<BlockReader>(std::move(*kept[i]))
+                : BlockReader::open(paths[i], BlockReader::kDefaultBlock, cancel);
+    kept[i].reset();
+    if (!reader.ok()) return std::move(reader).error();
+    for (;;) {
+      Result<std::string_view> block = reader->next(cancel);
+      if (!block.ok()) return std::move(block).error();
+      if (block->empty()) break;
+      counter.feed(*block);
+      if (counter.full()) {
+        TARVIK_TRY(counter.count(cancel));
+      } else if (cancel && cancel()) {
+        return Error::interrupted();
+      }
+      progress.done = counter.bytes_fed();
+      TARVIK_TRY(report());
+    }
+    if (!joined) counter.finish_text();
+  }
+  if (joined) counter.finish_text();
+  Result<ChunkCounts> counts = counter.finish(cancel);
+  if (!counts.ok()) return counts;
+  progress.finished = true;
+  TARVIK_TRY(report());
+  return counts;
 }
 
 }  // namespace tarvik::training

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,5 +70,26 @@ class BatchCounter {
   std::uint64_t fed_ = 0;
   std::vector<ChunkCounter> counters_;  // one per runner, kept across batches
 };
+
+// How far counting files has got: the bytes read so far, and the total when
+// every input is a regular file (not a pipe); `finished` once they are all
+// counted.
+struct CountingProgress {
+  std::uint64_t done = 0;
+  std::optional<std::uint64_t> total;
+  bool finished = false;
+};
+using CountingObserver = std::function<Status(const CountingProgress&)>;
+
+// Counts files read in blocks, in batches on the worker pool: each its own
+// text, or with `joined` one text of them all (the chunks of their
+// concatenation). Every path is checked (and sized) before anything is read
+// or observed, so a missing or unreadable file fails at once, as kIo with the
+// errno and the path. `observe`, when set, is told the progress once the
+// paths are checked, after every block and at the end; an error it returns
+// stops the count.
+Result<ChunkCounts> count_files(const std::vector<std::string>& paths, bool joined,
+                                const CountingObserver& observe = {},
+                                const CancelCheck& cancel = {});
 
 }  // namespace tarvik::training

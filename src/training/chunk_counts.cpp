@@ -30,7 +30,6 @@
 #include "common/parallel_sort.h"
 #include "common/worker_pool.h"
 #include "training/chunk_tables.h"
-#include "training/file_blocks.h"
 
 namespace tarvik::training {
 namespace {
@@ -651,32 +650,6 @@ Result<ChunkCounts> count_texts(const std::vector<std::string_view>& texts,
   return count_on_pool(texts.size(), bytes, cancel,
                        [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
                          TARVIK_TRY(feed_polled(counter, texts[i], poll));
-                         counter.finish_text();
-                         return {};
-                       });
-}
-
-Result<ChunkCounts> count_files(const std::vector<std::string>& paths, const CancelCheck& cancel) {
-  // Open (and so check) every file before counting; each is opened again by
-  // the runner that reads it, so that no more than one per runner is open.
-  std::uint64_t bytes = 0;
-  for (const std::string& path : paths) {
-    auto reader = BlockReader::open(path);
-    if (!reader.ok()) return std::move(reader).error();
-    bytes += reader->size();
-  }
-  return count_on_pool(paths.size(), bytes, cancel,
-                       [&](ChunkCounter& counter, std::size_t i, auto& poll) -> Status {
-                         auto reader = BlockReader::open(paths[i]);
-                         if (!reader.ok()) return std::move(reader).error();
-                         const CancelCheck check = [&poll] { return poll(); };
-                         for (;;) {
-                           auto block = reader->next(check);
-                           if (!block.ok()) return std::move(block).error();
-                           if (block->empty()) break;
-                           counter.feed(*block);
-                           if (poll()) return Error::interrupted();
-                         }
                          counter.finish_text();
                          return {};
                        });

@@ -156,10 +156,4 @@ Result<ChunkCounts> count_corpus(std::string_view corpus, const CancelCheck& can
 Result<ChunkCounts> count_texts(const std::vector<std::string_view>& texts,
                                 const CancelCheck& cancel = {});
 
-// Counts files (each its own text), read in blocks, several at a time on the
-// worker pool. Every path is opened before any counting, so a missing or
-// unreadable file fails at once; the error is kIo with the errno and path.
-Result<ChunkCounts> count_files(const std::vector<std::string>& paths,
-                                const CancelCheck& cancel = {});
-
 }  // namespace tarvik::training

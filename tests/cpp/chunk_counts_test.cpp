@@ -19,6 +19,7 @@
 #include "common/console.h"
 #include "corpus/quality.h"
 #include "tarvik/tokenizer.h"
+#include "training/batch_counter.h"
 #include "training/chunk_counts.h"
 #include "training/chunk_tables.h"
 #include "training/count_blob.h"
@@ -180,7 +181,7 @@ void test_parallel_counting() {
     paths.push_back(std::string(dir) + "/" + std::to_string(i));
     std::ofstream(paths.back(), std::ios::binary) << texts[i];
   }
-  auto from_files = count_files(paths);
+  auto from_files = count_files(paths, false);
   check(from_files.ok() && as_multiset(*from_files) == expected, "count_files");
 
   // Files that end without a line feed, hold only whitespace or nothing, and
@@ -193,7 +194,7 @@ void test_parallel_counting() {
     edge_paths.push_back(std::string(dir) + "/edge" + std::to_string(i));
     std::ofstream(edge_paths.back(), std::ios::binary) << edge_texts[i];
   }
-  auto edge_files = count_files(edge_paths);
+  auto edge_files = count_files(edge_paths, false);
   auto edge_memory =
       count_texts(std::vector<std::string_view>(edge_texts.begin(), edge_texts.end()));
   check(edge_files.ok() && edge_memory.ok() && as_multiset(*edge_files) == as_multiset(*edge_memory) &&
@@ -201,11 +202,11 @@ void test_parallel_counting() {
         "edge-case files count like the same texts in memory");
   for (const auto& path : edge_paths) std::remove(path.c_str());
 
-  auto missing = count_files({paths[0], std::string(dir) + "/missing"});
+  auto missing = count_files({paths[0], std::string(dir) + "/missing"}, false);
   check(!missing.ok() && missing.error().kind == ErrorKind::kIo &&
             missing.error().os_error == ENOENT && missing.error().path == std::string(dir) + "/missing",
         "a missing file is kIo with ENOENT and its path");
-  auto directory = count_files({dir});
+  auto directory = count_files({dir}, false);
   check(!directory.ok() && directory.error().os_error == EISDIR, "a directory is refused");
   for (const auto& path : paths) std::remove(path.c_str());
   ::rmdir(dir);
