@@ -221,18 +221,13 @@ class ShortTable {
   ShortTable() { resize(1 << 12); }
 
   void add(std::uint64_t key, std::uint64_t weight) {
-    for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
-      Slot& slot = slots_[i];
-      if (slot.key == key) {
-        slot.weight = carries_.add(slot.weight, key, weight);
-        return;
-      }
-      if (slot.key == 0) {
-        slot = Slot{key, carries_.add(0, key, weight)};
-        if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
-        return;
-      }
+    Slot& slot = find(slots_, key);
+    if (slot.key == key) {
+      slot.weight = carries_.add(slot.weight, key, weight);
+      return;
     }
+    slot = Slot{key, carries_.add(0, key, weight)};
+    if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
   }
 
   std::uint64_t size() const { return size_; }
@@ -272,6 +267,15 @@ class ShortTable {
 
   std::uint64_t home(std::uint64_t key) const { return scaled((key ^ seed_) * kMul1, capacity_); }
 
+  // The slot of `key` among `slots` (of capacity_), or the empty one where
+  // it goes.
+  Slot& find(MappedVector<Slot>& slots, std::uint64_t key) const {
+    for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
+      Slot& slot = slots[i];
+      if (slot.key == key || slot.key == 0) return slot;
+    }
+  }
+
   void resize(std::uint64_t capacity) { rebuild(capacity, nullptr); }
 
   // Rebuilds the slots at `capacity` with every entry of this table and of
@@ -286,19 +290,14 @@ class ShortTable {
           const std::uint64_t key = slot.key;
           const std::uint64_t weight =
               from_other ? other->carries_.full(slot.weight, key) : std::uint64_t{slot.weight};
-          for (std::uint64_t i = home(key);; i = next_slot(i, capacity_)) {
-            Slot& into = slots[i];
-            if (into.key == key) {
-              into.weight = carries_.add(into.weight, key, weight);
-              return;
-            }
-            if (into.key == 0) {
-              // A key of this table keeps its high part where it is.
-              into = Slot{key, from_other ? carries_.add(0, key, weight) : slot.weight};
-              ++size_;
-              return;
-            }
+          Slot& into = find(slots, key);
+          if (into.key == key) {
+            into.weight = carries_.add(into.weight, key, weight);
+            return;
           }
+          // A key of this table keeps its high part where it is.
+          into = Slot{key, from_other ? carries_.add(0, key, weight) : slot.weight};
+          ++size_;
         });
     if (other != nullptr) other->clear();
   }
@@ -319,19 +318,14 @@ class MediumTable {
   MediumTable() { resize(1 << 10); }
 
   void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
-    for (std::uint64_t i = home(lo, hi);; i = next_slot(i, capacity_)) {
-      Slot& slot = slots_[i];
-      if (slot.hi == hi && slot.lo == lo) {
-        slot.weight = carries_.add(slot.weight, {lo, hi}, weight);
-        return;
-      }
-      if (slot.hi == 0) {
-        slot = Slot{lo, hi, carries_.add(0, {lo, hi}, weight)};
-        bytes_ += hi >> 56;
-        if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
-        return;
-      }
+    Slot& slot = find(slots_, lo, hi);
+    if (slot.hi == hi) {
+      slot.weight = carries_.add(slot.weight, {lo, hi}, weight);
+      return;
     }
+    slot = Slot{lo, hi, carries_.add(0, {lo, hi}, weight)};
+    bytes_ += hi >> 56;
+    if (++size_ * 10 > slots_.size() * 7) resize(grown_capacity(slots_.size()));
   }
 
   // The distinct chunks' bytes.
@@ -381,6 +375,15 @@ class MediumTable {
     return scaled((((lo ^ seed_) * kMul1) ^ (hi * kMul2)) * kMul1, capacity_);
   }
 
+  // The slot of the key among `slots` (of capacity_), or the empty one
+  // where it goes (its hi is 0, which no key's is).
+  Slot& find(MappedVector<Slot>& slots, std::uint64_t lo, std::uint64_t hi) const {
+    for (std::uint64_t i = home(lo, hi);; i = next_slot(i, capacity_)) {
+      Slot& slot = slots[i];
+      if (slot.hi == 0 || (slot.hi == hi && slot.lo == lo)) return slot;
+    }
+  }
+
   void resize(std::uint64_t capacity) { rebuild(capacity, nullptr); }
 
   // As ShortTable::rebuild.
@@ -395,20 +398,15 @@ class MediumTable {
           const std::pair<std::uint64_t, std::uint64_t> key = key_of(slot);
           const std::uint64_t weight =
               from_other ? other->carries_.full(slot.weight, key) : std::uint64_t{slot.weight};
-          for (std::uint64_t i = home(key.first, key.second);; i = next_slot(i, capacity_)) {
-            Slot& into = slots[i];
-            if (into.hi == key.second && into.lo == key.first) {
-              into.weight = carries_.add(into.weight, key, weight);
-              return;
-            }
-            if (into.hi == 0) {
-              into = Slot{key.first, key.second,
-                          from_other ? carries_.add(0, key, weight) : slot.weight};
-              ++size_;
-              bytes_ += key.second >> 56;
-              return;
-            }
+          Slot& into = find(slots, key.first, key.second);
+          if (into.hi == key.second) {
+            into.weight = carries_.add(into.weight, key, weight);
+            return;
           }
+          into =
+              Slot{key.first, key.second, from_other ? carries_.add(0, key, weight) : slot.weight};
+          ++size_;
+          bytes_ += key.second >> 56;
         });
     if (other != nullptr) other->clear();
   }
