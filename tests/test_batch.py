@@ -352,7 +352,7 @@ SIGINT_CHILD = textwrap.dedent(
     size, count = (4_000_000, 2_000) if sys.argv[1] == "long" else (200, 10_000_000)
     if sys.argv[2] == "decode_batch":
         # Reading the lists runs no Python code that would see the signal.
-        texts = [list(range(256)) * (size // 256)] * count
+        texts = [(list(range(256)) * (size // 256 + 1))[:size]] * count
     else:
         texts = [os.urandom(size).translate(bytes(97 + i % 26 for i in range(256)))] * count
     call = getattr(tok, sys.argv[2])
