@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -183,6 +184,10 @@ class Tokenizer {
   Status save(const std::string& path, const CancelCheck& on_interrupt = {}) const;
   // The model document exactly as save writes it.
   std::string to_document() const;
+  // Hands the same document to `write` in one piece, valid during the call,
+  // without copying it into a string (the document of a large model is
+  // larger than the model); returns what `write` returns.
+  Status write_document(const std::function<Status(std::string_view)>& write) const;
 
   // ---- Special tokens and filters (changing members) ----
 

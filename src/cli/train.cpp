@@ -104,7 +104,7 @@ Status run(const TrainArgs& args) {
   Result<Tokenizer> model = Tokenizer::train_from_files(paths, args.options);
   if (!model) return std::move(model).error();
   for (const std::string& name : args.filters) TARVIK_TRY(model->add_filter(name));
-  TARVIK_TRY(out->write(model->to_document()));
+  TARVIK_TRY(model->write_document([&](std::string_view text) { return out->write(text); }));
   return out->commit();
 }
 

@@ -581,8 +581,14 @@ constexpr char kToBytesDoc[] =
     "to_bytes($self)\n--\n\nThe model document as bytes, exactly as save writes it.";
 
 PyObject* to_bytes_body(PyObject* self, Slots) {
-  const std::string document = tokenizer_of(self).to_document();
-  return PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+  Ref bytes;
+  // The callback cannot fail: a failed PyBytes leaves its MemoryError set.
+  (void)tokenizer_of(self).write_document([&](std::string_view document) {
+    bytes = Ref::steal(
+        PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size())));
+    return Status{};
+  });
+  return bytes.release();
 }
 
 constexpr char kReduceDoc[] =

@@ -77,6 +77,12 @@ std::string Tokenizer::to_document() const {
   return render_model(state_->model->vocab(), state_->filters);
 }
 
+Status Tokenizer::write_document(const std::function<Status(std::string_view)>& write) const {
+  const detail::ByteBuffer document =
+      detail::render_model_buffer(state_->model->vocab(), state_->filters);
+  return write(document.view());
+}
+
 // ---- Special tokens, filters and pruning ---------------------------------------
 
 Result<TokenId> Tokenizer::add_special_token(std::string_view name) {

@@ -60,6 +60,21 @@ TokenIds encode(const Tokenizer& tok, std::string_view text, EncodeMode mode) {
   return ids.ok() ? ids.value() : TokenIds{};
 }
 
+// The document handed to a writer is the one to_document returns, and the
+// writer's failure is the call's.
+void test_write_document() {
+  Tokenizer tok = trained();
+  std::string written;
+  Status status = tok.write_document([&](std::string_view document) {
+    written.assign(document);
+    return Status{};
+  });
+  check(status.ok() && written == tok.to_document(), "write_document hands over the document");
+  Status refused = tok.write_document(
+      [](std::string_view) -> Status { return Error::invalid_argument("disk full"); });
+  check(!refused.ok() && refused.error().message == "disk full", "the writer's error comes back");
+}
+
 Tokenizer reloaded(const Tokenizer& tok) {
   Result<Tokenizer> again = Tokenizer::from_document(tok.to_document(), tok.context_weight());
   check(again.ok(), "the document reads back");
@@ -195,6 +210,7 @@ void test_copies_read_while_the_original_changes() {
 
 int main() {
   test_training_reports_through_the_callbacks();
+  test_write_document();
   for (bool shared : {false, true}) {
     test_special_token_encodes_as_after_reload(shared);
     test_failed_special_token_changes_nothing(shared);
