@@ -3,14 +3,12 @@
 // counts, merge loop, special tokens, compiled model) is the one tail every
 // way of training shares, the in-memory constructor included.
 #include <chrono>
-#include <filesystem>
-#include <system_error>
+#include <optional>
 
 #include "corpus/quality.h"
 #include "tokenizer/tokenizer.h"
 #include "training/batch_counter.h"
 #include "training/count_blob.h"
-#include "training/file_blocks.h"
 #include "training/progress.h"
 #include "training/trainer.h"
 

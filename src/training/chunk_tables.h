@@ -85,8 +85,7 @@ inline std::uint64_t capacity_for(std::uint64_t entries) {
 
 // Reads a table's slots front to back and gives its pages back behind, in
 // steps of at least `release_bytes`: each madvise makes the other threads
-// flush their TLBs, and at a megabyte a step that took a fifth of the time
-// of counting 1 GB on two runners.
+// flush their TLBs, so pages go back a few megabytes at a time.
 template <class Slot>
 class DrainingReader {
  public:
@@ -134,7 +133,8 @@ MappedVector<Slot> rebuilt_slots(MappedVector<Slot>& own, MappedVector<Slot>* ot
   // and makes the new ones writable a step ahead of the inserts: a fresh
   // mapping reads as zero (empty slots), but a page first read is the shared
   // zero page, and the write after it a copy-on-write fault that flushes
-  // every thread's TLB (merging cost half as much again that way). Zeroing
+  // every thread's TLB (merging the 1 GB corpus's two counters took 1.25 s
+  // that way, 0.38 s with the pages made writable first). Zeroing
   // as it goes instead would wipe the entries that probing or wrapping
   // around has already put ahead.
   MappedVector<Slot> slots;
