@@ -237,15 +237,21 @@ class Tokenizer {
   // item i is exactly encode_filtered(texts[i], mode, special). `cancel` is
   // polled on the calling thread only, every 50 ms or so; a stop returns
   // kInterrupted soon after. The first failing item in input order decides
-  // the error.
+  // the error. `meanwhile`, when set, is called at most once, on the calling
+  // thread, once the pool's other threads have started on the texts, and the
+  // calling thread joins them when it returns: work of the caller's own, such
+  // as preparing the next batch or handing on the last one's ids, then runs
+  // beside the encoding instead of between batches. It is not called for an
+  // empty batch; on a pool of one thread it runs before the encoding.
   Result<FlatIds> encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
-                               bool special = true, const CancelCheck& cancel = {}) const;
+                               bool special = true, const CancelCheck& cancel = {},
+                               const std::function<void()>& meanwhile = {}) const;
   // The same, appending the ids to `out` (which sees them once, item after
   // item) and writing texts.size() + 1 boundaries, counted from the first id
   // this call appends, to `offsets`. On failure `out` holds a prefix.
   Status encode_batch(std::span<const std::string_view> texts, EncodeMode mode, bool special,
-                      IdSink& out, std::span<std::uint64_t> offsets,
-                      const CancelCheck& cancel = {}) const;
+                      IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel = {},
+                      const std::function<void()>& meanwhile = {}) const;
   // How the default mode cuts a filtered text of over 131072 bytes into
   // pieces that it encodes independently (with special tokens): the piece
   // that starts at `start` ends 65536 bytes later (at most at the text's

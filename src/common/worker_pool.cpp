@@ -129,9 +129,9 @@ std::size_t WorkerPool::size() const {
 }
 
 void WorkerPool::run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn,
-                            void* on_wait) {
-  if (count == 0) return;
-  if (state_->size == 1 || count == 1) {
+                            void* on_wait, ErasedWait beside_fn, void* beside) {
+  if (state_->size == 1 || count <= 1) {
+    if (beside_fn != nullptr) beside_fn(beside);
     for (std::size_t i = 0; i < count; ++i) fn(task, i);
     return;
   }
@@ -144,6 +144,7 @@ void WorkerPool::run_erased(std::size_t count, Erased fn, void* task, ErasedWait
     state_->queue.push_back(batch);
   }
   state_->wake.notify_all();
+  if (beside_fn != nullptr) beside_fn(beside);
   batch->drain();
   {
     std::unique_lock<std::mutex> lock(batch->mutex);

@@ -53,6 +53,23 @@ class WorkerPool {
     guarded.rethrow();
   }
 
+  // The same as run(count, task, on_wait), except that the calling thread
+  // first calls meanwhile() once, while the pool's threads have already
+  // started on the indices, and joins them after it returns. So the caller
+  // can do work of its own (which may need a lock the tasks must not take)
+  // beside the tasks instead of before or after them. With a pool of one,
+  // meanwhile() runs before the tasks. An exception from it is rethrown once
+  // every task has returned, as a task's would be.
+  template <class Task, class OnWait, class Meanwhile>
+  void run(std::size_t count, Task&& task, OnWait&& on_wait, Meanwhile&& meanwhile) {
+    using G = Guarded<std::remove_reference_t<Task>, std::remove_reference_t<OnWait>>;
+    G guarded{task, on_wait};
+    Beside<G, std::remove_reference_t<Meanwhile>> beside{guarded, meanwhile};
+    run_erased(count, &invoke<G>, &guarded, &call<G>, &guarded, &call_beside<decltype(beside)>,
+               &beside);
+    guarded.rethrow();
+  }
+
   struct State;
 
  private:
@@ -95,7 +112,22 @@ class WorkerPool {
       g.keep(std::current_exception());
     }
   }
-  void run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn, void* on_wait);
+  template <class G, class Meanwhile>
+  struct Beside {
+    G& guarded;
+    Meanwhile& meanwhile;
+  };
+  template <class B>
+  static void call_beside(void* beside) {
+    B& b = *static_cast<B*>(beside);
+    try {
+      b.meanwhile();
+    } catch (...) {
+      b.guarded.keep(std::current_exception());
+    }
+  }
+  void run_erased(std::size_t count, Erased fn, void* task, ErasedWait wait_fn, void* on_wait,
+                  ErasedWait beside_fn = nullptr, void* beside = nullptr);
 
   explicit WorkerPool(std::size_t size);
   State* state_;

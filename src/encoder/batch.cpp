@@ -70,7 +70,8 @@ class Poll {
 }  // namespace
 
 Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::string_view> texts,
-                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel) {
+                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel,
+                 const std::function<void()>& meanwhile) {
   if (offsets.size() != texts.size() + 1) {
     return Error::internal("batch boundaries: " + std::to_string(offsets.size()) +
                            " slots for " + std::to_string(texts.size()) + " texts");
@@ -97,7 +98,7 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
   std::vector<TokenIds> slots;           // the ids of each unit of the window
   std::size_t item = 0;
   std::size_t item_pos = 0;  // next byte of texts[item] to put in a unit
-  while (item < texts.size()) {
+  for (bool first_window = true; item < texts.size(); first_window = false) {
     // Gather one window of units, cut into groups.
     units.clear();
     group_begin.clear();
@@ -140,36 +141,37 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       check_caller();
       return stop.load(std::memory_order_relaxed);
     };
-    pool.run(
-        groups,
-        [&](std::size_t g) {
-          for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
-            check_caller();
-            // Units after a failed one need not run: the earlier failure wins.
-            if (stop.load(std::memory_order_relaxed) ||
-                k > failure.unit.load(std::memory_order_relaxed)) {
-              return;
-            }
-            const Unit& unit = units[k];
-            try {
-              const std::string_view text =
-                  texts[unit.item].substr(unit.begin, unit.end - unit.begin);
-              Result<TokenIds> ids = (encoder.*mode.encode)(text, unit_cancel);
-              if (!ids.ok()) {
-                failure.record(k, std::move(ids).error());
-                return;
-              }
-              slots[k] = std::move(ids).value();
-            } catch (const std::bad_alloc&) {
-              failure.record(k, std::nullopt);
-              return;
-            } catch (...) {
-              failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
-              return;
-            }
+    auto encode_group = [&](std::size_t g) {
+      for (std::size_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
+        check_caller();
+        // Units after a failed one need not run: the earlier failure wins.
+        if (stop.load(std::memory_order_relaxed) ||
+            k > failure.unit.load(std::memory_order_relaxed)) {
+          return;
+        }
+        const Unit& unit = units[k];
+        try {
+          const std::string_view text = texts[unit.item].substr(unit.begin, unit.end - unit.begin);
+          Result<TokenIds> ids = (encoder.*mode.encode)(text, unit_cancel);
+          if (!ids.ok()) {
+            failure.record(k, std::move(ids).error());
+            return;
           }
-        },
-        check_caller);
+          slots[k] = std::move(ids).value();
+        } catch (const std::bad_alloc&) {
+          failure.record(k, std::nullopt);
+          return;
+        } catch (...) {
+          failure.record(k, Error::internal("unexpected failure while encoding a batch item"));
+          return;
+        }
+      }
+    };
+    if (meanwhile && first_window) {
+      pool.run(groups, encode_group, check_caller, meanwhile);
+    } else {
+      pool.run(groups, encode_group, check_caller);
+    }
 
     // Every unit before the first failure ran, so no earlier one failed.
     if (failure.unit.load() != std::numeric_limits<std::size_t>::max()) {

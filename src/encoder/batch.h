@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -37,8 +38,12 @@ struct BatchMode {
 };
 
 // Appends the ids of texts[0..] to `out` and writes texts.size() + 1
-// boundaries (counted from the first appended id) to `offsets`.
+// boundaries (counted from the first appended id) to `offsets`. `meanwhile`,
+// when set, is called at most once, on the calling thread, while the pool's
+// threads encode the first window (see WorkerPool::run); it is not called
+// for an empty batch.
 Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::string_view> texts,
-                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel);
+                 IdSink& out, std::span<std::uint64_t> offsets, const CancelCheck& cancel,
+                 const std::function<void()>& meanwhile = {});
 
 }  // namespace tarvik

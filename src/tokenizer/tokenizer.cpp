@@ -258,18 +258,20 @@ Result<TokenIds> Tokenizer::encode(std::string_view text, EncodeMode mode, bool 
 
 Status Tokenizer::encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
                                bool special, IdSink& out, std::span<std::uint64_t> offsets,
-                               const CancelCheck& cancel) const {
+                               const CancelCheck& cancel,
+                               const std::function<void()>& meanwhile) const {
   Result<const Encoder*> chosen = model_for(*state_->model, special);
   if (!chosen.ok()) return std::move(chosen).error();
-  return run_batch(**chosen, batch_mode(mode), texts, out, offsets, cancel);
+  return run_batch(**chosen, batch_mode(mode), texts, out, offsets, cancel, meanwhile);
 }
 
 Result<FlatIds> Tokenizer::encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
-                                        bool special, const CancelCheck& cancel) const {
+                                        bool special, const CancelCheck& cancel,
+                                        const std::function<void()>& meanwhile) const {
   FlatIds flat;
   flat.offsets.resize(texts.size() + 1);
   VectorSink sink(flat.ids);
-  TARVIK_TRY(encode_batch(texts, mode, special, sink, flat.offsets, cancel));
+  TARVIK_TRY(encode_batch(texts, mode, special, sink, flat.offsets, cancel, meanwhile));
   return flat;
 }
 

@@ -1,7 +1,8 @@
 // The worker pool when a task throws: every other index still runs exactly
 // once, run() returns only after all of them, and the first exception comes
-// back on the calling thread, from the wait callback too. And the sort on the
-// pool, which must give std::sort's order.
+// back on the calling thread, from the wait callback too; the caller's own
+// work beside the tasks. And the sort on the pool, which must give
+// std::sort's order.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -72,6 +74,58 @@ void test_a_throwing_wait_callback_is_rethrown() {
   check(caught == waited.load(), "the wait callback's exception reaches the caller");
 }
 
+// meanwhile() runs once on the calling thread whatever the count, while the
+// pool's own threads (when there are any) already take indices; what it
+// throws comes back after every index ran.
+void test_meanwhile_runs_once_on_the_caller_beside_the_tasks() {
+  WorkerPool& pool = WorkerPool::shared();
+  const std::thread::id caller = std::this_thread::get_id();
+  for (std::size_t count : {0u, 1u, 64u}) {
+    std::vector<std::atomic<int>> calls(count);
+    std::atomic<std::size_t> by_others{0};
+    int meanwhile_calls = 0;
+    bool on_caller = false;
+    bool others_worked = false;
+    pool.run(
+        count,
+        [&](std::size_t i) {
+          calls[i].fetch_add(1);
+          if (std::this_thread::get_id() != caller) by_others.fetch_add(1);
+        },
+        [] {},
+        [&] {
+          ++meanwhile_calls;
+          on_caller = std::this_thread::get_id() == caller;
+          const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (by_others.load() == 0 && pool.size() > 1 && count > 1 &&
+                 std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+          }
+          others_worked = by_others.load() > 0;
+        });
+    const std::string what = " (" + std::to_string(count) + " indices)";
+    check(meanwhile_calls == 1 && on_caller, "meanwhile runs once on the caller" + what);
+    bool each_once = true;
+    for (const auto& c : calls) each_once = each_once && c.load() == 1;
+    check(each_once, "every index ran exactly once" + what);
+    if (pool.size() > 1 && count > 1) {
+      check(others_worked, "the pool's threads take indices while meanwhile runs" + what);
+    }
+  }
+  std::vector<std::atomic<int>> calls(64);
+  bool caught = false;
+  try {
+    pool.run(
+        calls.size(), [&](std::size_t i) { calls[i].fetch_add(1); }, [] {},
+        [] { throw std::runtime_error("meanwhile failed"); });
+  } catch (const std::runtime_error&) {
+    caught = true;
+  }
+  bool each_once = true;
+  for (const auto& c : calls) each_once = each_once && c.load() == 1;
+  check(caught && each_once, "meanwhile's exception comes back after every index ran");
+}
+
 // Sizes below and above the point where a range is split, in shapes that
 // give the sample poor pivots (sorted, reversed, all equal, a few values);
 // values repeat, so equal values meet a pivot equal to them.
@@ -104,5 +158,6 @@ int main() {
   test_parallel_sort_gives_the_order_std_sort_gives();
   test_a_throwing_task_is_rethrown_after_all_indices_ran();
   test_a_throwing_wait_callback_is_rethrown();
+  test_meanwhile_runs_once_on_the_caller_beside_the_tasks();
   return testing::finish();
 }
