@@ -156,14 +156,42 @@ def test_generator_is_consumed_once(tok):
     assert consumed == ["a", "b c", "d"]
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda tok, texts: tok.encode_batch(texts),
-        lambda tok, texts: tok.encode_dense_batch(texts),
-        lambda tok, texts: tok.encode_batch_to_numpy(texts),
-    ],
-)
+BATCH_CALLS = [
+    lambda tok, texts: tok.encode_batch(texts),
+    lambda tok, texts: tok.encode_dense_batch(texts),
+    lambda tok, texts: tok.encode_batch_to_numpy(texts),
+]
+
+
+# The next window is read while the one before is encoded: what the iterable
+# raises then, and calls it makes into the same tokenizer, behave as they
+# would if the windows were read one after the other.
+@pytest.mark.parametrize("call", BATCH_CALLS)
+@pytest.mark.parametrize("fail_at", [5, 1500, 2999])
+def test_an_error_from_the_iterable_reaches_the_caller(tok, call, fail_at):
+    def texts():
+        for i in range(3000):
+            if i == fail_at:
+                raise LookupError(f"source failed at {i}")
+            yield f"item {i} of the batch"
+
+    with pytest.raises(LookupError, match=f"^source failed at {fail_at}$"):
+        call(tok, texts())
+
+
+def test_the_iterable_may_use_the_tokenizer_meanwhile(tok):
+    nested = []
+
+    def texts():
+        for i in range(3000):
+            nested.append(tok.encode_batch([f"inner {i}"])[0] == tok.encode(f"inner {i}"))
+            yield f"outer {i} {SPECIAL}"
+
+    assert tok.encode_batch(texts()) == [tok.encode(f"outer {i} {SPECIAL}") for i in range(3000)]
+    assert len(nested) == 3000 and all(nested)
+
+
+@pytest.mark.parametrize("call", BATCH_CALLS)
 @pytest.mark.parametrize("bad", [3, None, ["x"], 1.5])
 @pytest.mark.parametrize("index", [3, 2500])  # in the first window, or after two
 def test_non_text_item_names_its_index(tok, call, bad, index):

@@ -199,52 +199,93 @@ bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out) {
   return true;
 }
 
-bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
-                   const std::function<bool(const TextBatch&)>& encode) {
-  // A str is an iterable of one-character texts, which is never what a
-  // caller of a batch call means.
-  if (PyUnicode_Check(texts)) {
-    PyErr_SetString(PyExc_TypeError, "texts must be an iterable of texts, not str");
-    return false;
-  }
-  // Other threads run while a window is encoded: a list is read as it was
-  // when the call began, as it would be if converted all at once.
-  Ref snapshot;
-  if (PyList_CheckExact(texts)) {
-    snapshot = Ref::steal(PyList_AsTuple(texts));
-    if (!snapshot) return false;
-    texts = snapshot.get();
-  }
-  TextBatch window;
-  std::size_t window_bytes = 0;
-  if (PyTuple_CheckExact(texts)) {
-    const auto size = static_cast<std::size_t>(PyTuple_GET_SIZE(texts));
-    window.owners.reserve(std::min(size, kWindowTexts));
-    window.views.reserve(std::min(size, kWindowTexts));
-  }
-  auto flush = [&] {
-    // Reading the items runs no Python code, and a window may encode faster
-    // than the encoder's own signal poll first asks: Ctrl-C is seen here.
-    if (PyErr_CheckSignals() != 0) return false;
-    const bool encoded = encode(window);
-    window.owners.clear();
-    window.copies.clear();
-    window.views.clear();
-    window_bytes = 0;
-    return encoded;
-  };
-  const bool read = for_each_indexed(texts, [&](std::size_t index, PyObject* item) {
-    if (!append_text(item, tokenizer, &window)) {
-      if (raised_beyond_conversion()) return false;
-      PyErr_Clear();
-      raise_message(PyExc_TypeError,
-                    "texts[" + std::to_string(index) + "]: text must be str or bytes");
+// The items of a batch call's texts, read a window at a time: by index from
+// a tuple (a list is read from a snapshot of its items, since other threads
+// run while a window is encoded, so it is read as it was when the call
+// began), by its iterator from anything else.
+class TextReader {
+ public:
+  explicit TextReader(const Tokenizer& tokenizer) : tokenizer_(tokenizer) {}
+
+  bool start(PyObject* texts) {
+    // A str is an iterable of one-character texts, which is never what a
+    // caller of a batch call means.
+    if (PyUnicode_Check(texts)) {
+      PyErr_SetString(PyExc_TypeError, "texts must be an iterable of texts, not str");
       return false;
     }
-    window_bytes += window.views.back().size();
-    return (window.views.size() < kWindowTexts && window_bytes < kWindowBytes) || flush();
-  });
-  return read && (window.views.empty() || flush());
+    if (PyList_CheckExact(texts)) {
+      items_ = Ref::steal(PyList_AsTuple(texts));
+      return static_cast<bool>(items_);
+    }
+    if (PyTuple_CheckExact(texts)) {
+      items_ = Ref::borrow(texts);
+      return true;
+    }
+    iterator_ = Ref::steal(PyObject_GetIter(texts));
+    return static_cast<bool>(iterator_);
+  }
+
+  // Replaces `window` by the next items, kWindowTexts of them or fewer once
+  // they hold kWindowBytes: empty after the last one.
+  bool fill(TextBatch* window) {
+    window->owners.clear();
+    window->copies.clear();
+    window->views.clear();
+    if (items_) {
+      const std::size_t left = static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())) - index_;
+      window->owners.reserve(std::min(left, kWindowTexts));
+      window->views.reserve(std::min(left, kWindowTexts));
+    }
+    std::size_t bytes = 0;
+    while (window->views.size() < kWindowTexts && bytes < kWindowBytes) {
+      Ref item;
+      if (items_) {
+        if (index_ == static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get()))) break;
+        item = Ref::borrow(PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(index_)));
+      } else {
+        item = Ref::steal(PyIter_Next(iterator_.get()));
+        if (!item) {
+          if (PyErr_Occurred()) return false;
+          break;
+        }
+      }
+      if (!append_text(item.get(), tokenizer_, window)) {
+        if (raised_beyond_conversion()) return false;
+        PyErr_Clear();
+        raise_message(PyExc_TypeError,
+                      "texts[" + std::to_string(index_) + "]: text must be str or bytes");
+        return false;
+      }
+      bytes += window->views.back().size();
+      ++index_;
+    }
+    // Reading the items runs no Python code, and a window may encode faster
+    // than the encoder's own signal poll first asks: Ctrl-C is seen here.
+    return window->views.empty() || PyErr_CheckSignals() == 0;
+  }
+
+ private:
+  const Tokenizer& tokenizer_;
+  Ref items_;
+  Ref iterator_;
+  std::size_t index_ = 0;
+};
+
+bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, const EncodeWindow& encode) {
+  TextReader reader(tokenizer);
+  TextBatch windows[2];
+  if (!reader.start(texts) || !reader.fill(&windows[0])) return false;
+  for (int k = 0; !windows[k].views.empty(); k ^= 1) {
+    TextBatch& next = windows[k ^ 1];
+    bool read = false;
+    const bool encoded = encode(windows[k], [&] {
+      read = true;
+      return reader.fill(&next);
+    });
+    if (!encoded || (!read && !reader.fill(&next))) return false;
+  }
+  return true;
 }
 
 bool convert_id_lists(PyObject* id_lists,

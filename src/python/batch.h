@@ -30,15 +30,18 @@ bool append_text(PyObject* text, const Tokenizer& tokenizer, TextBatch* out);
 // Iterates `texts` once, converting each item by the str-or-bytes rule and
 // applying the tokenizer's filters, and hands the items to `encode` a window
 // at a time: kWindowTexts of them, or fewer once they hold kWindowBytes. So
-// only one window's views and temporary UTF-8 copies are alive at once, and a
-// batch needs little beyond its input and its ids. `encode` runs with the
-// lock held (it may release it, and the next item is read after it returns)
-// and raises what it returns false for; it is not called for an empty input.
+// only two windows' views and temporary UTF-8 copies are alive at once, and
+// a batch needs little beyond its input and its ids. `encode` runs with the
+// lock held (it may release it) and raises what it returns false for; it is
+// not called for an empty input. It may call `read_ahead` once, with the
+// lock held, to read the next window while it encodes this one (false: an
+// error is raised); the next window is read after it returns otherwise.
 // A non-text item raises TypeError "texts[i]: text must be str or bytes".
 inline constexpr std::size_t kWindowTexts = 1024;
 inline constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
-bool convert_texts(PyObject* texts, const Tokenizer& tokenizer,
-                   const std::function<bool(const TextBatch&)>& encode);
+using ReadAhead = std::function<bool()>;
+using EncodeWindow = std::function<bool(const TextBatch&, const ReadAhead& read_ahead)>;
+bool convert_texts(PyObject* texts, const Tokenizer& tokenizer, const EncodeWindow& encode);
 
 // Reads each item of `id_lists` as decode reads its argument; an item with
 // the buffer protocol and a one-dimensional integer format is read directly.

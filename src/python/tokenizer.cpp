@@ -189,6 +189,25 @@ class LockedSignalPoll {
 
 // ---- Constructor, loading and saving ---------------------------------------
 
+// The options of every way of training, after its first parameter, in
+// parameter order; max_token_bytes only where the signature has it.
+bool convert_train_options(Slots slots, TrainOptions* options) {
+  if (!((!slots[1] || convert_size(slots[1], "vocab_size", &options->vocab_size)) &&
+        (!slots[2] || convert_real(slots[2], "context_weight", &options->context_weight)) &&
+        (!slots[3] || convert_flag(slots[3], "verbose", &options->verbose)) &&
+        (!slots[4] || convert_flag(slots[4], "show_progress", &options->show_progress)) &&
+        (!slots[5] || convert_names(slots[5], "special_tokens", &options->special_tokens)) &&
+        (!slots[6] || convert_flag(slots[6], "check_quality", &options->check_quality)))) {
+    return false;
+  }
+  if (slots[7] && slots[7] != Py_None) {
+    std::uint64_t limit = 0;
+    if (!convert_size(slots[7], "max_token_bytes", &limit)) return false;
+    options->max_token_bytes = limit;
+  }
+  return true;
+}
+
 constexpr MethodSignature kNewSignature{
     "QormTokenizer.__new__()",
     {{"corpus", true}, {"vocab_size", false}, {"context_weight", false}, {"verbose", false},
@@ -196,20 +215,15 @@ constexpr MethodSignature kNewSignature{
 
 PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[kMaxParameters];
+    PyObject* slots[kMaxParameters] = {};  // no max_token_bytes here
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     TrainOptions options;
     TextBytes corpus;
     // In parameter order after the corpus, which is converted last.
-    const bool converted =
-        (!slots[1] || convert_size(slots[1], "vocab_size", &options.vocab_size)) &&
-        (!slots[2] || convert_real(slots[2], "context_weight", &options.context_weight)) &&
-        (!slots[3] || convert_flag(slots[3], "verbose", &options.verbose)) &&
-        (!slots[4] || convert_flag(slots[4], "show_progress", &options.show_progress)) &&
-        (!slots[5] || convert_names(slots[5], "special_tokens", &options.special_tokens)) &&
-        (!slots[6] || convert_flag(slots[6], "check_quality", &options.check_quality)) &&
-        convert_text(slots[0], "corpus must be str or bytes", &corpus);
-    if (!converted) return nullptr;
+    if (!convert_train_options(slots, &options) ||
+        !convert_text(slots[0], "corpus must be str or bytes", &corpus)) {
+      return nullptr;
+    }
 
     Ref pending;  // destroyed after the lock is back
     Result<Tokenizer> trained = [&] {
@@ -255,25 +269,6 @@ PyObject* save_body(PyObject* self, Slots slots) {
 
 // ---- Training at dataset scale ---------------------------------------------------
 
-// The trainers' options after their first parameter, as the constructor
-// converts them (same order, same messages), plus max_token_bytes.
-bool convert_train_options(Slots slots, TrainOptions* options) {
-  if (!((!slots[1] || convert_size(slots[1], "vocab_size", &options->vocab_size)) &&
-        (!slots[2] || convert_real(slots[2], "context_weight", &options->context_weight)) &&
-        (!slots[3] || convert_flag(slots[3], "verbose", &options->verbose)) &&
-        (!slots[4] || convert_flag(slots[4], "show_progress", &options->show_progress)) &&
-        (!slots[5] || convert_names(slots[5], "special_tokens", &options->special_tokens)) &&
-        (!slots[6] || convert_flag(slots[6], "check_quality", &options->check_quality)))) {
-    return false;
-  }
-  if (slots[7] && slots[7] != Py_None) {
-    std::uint64_t limit = 0;
-    if (!convert_size(slots[7], "max_token_bytes", &limit)) return false;
-    options->max_token_bytes = limit;
-  }
-  return true;
-}
-
 // A core error, with a file error raised as the OSError subclass of its errno
 // (FileNotFoundError, IsADirectoryError, PermissionError, ...) naming the path.
 PyObject* raise_core_error(const Error& error) {
@@ -287,19 +282,55 @@ PyObject* raise_core_error(const Error& error) {
   return raise_error(error);
 }
 
-// Runs `work(poll)` with the lock released and signals polled; a signal
-// handler's exception, or the core's error, is raised when it fails.
+// Runs `work(poll, unlocked)` with the lock released and signals polled; a
+// signal handler's exception, or the core's error, is raised when it fails.
 template <class Work>
-auto run_unlocked(Work&& work) {
+auto run_released(Work&& work) {
   Ref pending;
   auto result = [&] {
     ReleasedLock unlocked;
     SignalPoll poll(unlocked, pending);
-    return work(CancelCheck(std::ref(poll)));
+    return work(CancelCheck(std::ref(poll)), unlocked);
   }();
   if (!result.ok()) {
     if (pending) set_raised_exception(pending.release());
     raise_core_error(result.error());
+  }
+  return result;
+}
+
+template <class Work>
+auto run_unlocked(Work&& work) {
+  return run_released([&](const CancelCheck& poll, ReleasedLock&) { return work(poll); });
+}
+
+// run_unlocked for a core call that takes a `meanwhile`: `beside()` (Python
+// work, false with an error raised) runs there with the lock held again, so
+// it overlaps the pool's work, or after the call when the core never asked
+// for it. *beside_ok tells whether it ran and succeeded; its error is raised
+// only when the work itself succeeded, which is the order of running them
+// one after the other.
+template <class Work, class Beside>
+auto run_unlocked_beside(Work&& work, Beside&& beside, bool* beside_ok) {
+  bool called = false;
+  Ref raised;  // beside()'s error, parked while the lock is released
+  auto result = run_released([&](const CancelCheck& poll, ReleasedLock& unlocked) {
+    const std::function<void()> meanwhile = [&] {
+      unlocked.with_lock([&] {
+        called = true;
+        if (!beside()) raised = Ref::steal(fetch_raised_exception());
+      });
+    };
+    return work(poll, meanwhile);
+  });
+  *beside_ok = false;
+  if (!result.ok()) return result;
+  if (!called) {
+    *beside_ok = beside();
+  } else if (raised) {
+    set_raised_exception(raised.release());
+  } else {
+    *beside_ok = true;
   }
   return result;
 }
@@ -846,8 +877,22 @@ bool convert_mode(Slots slots, std::size_t g, std::size_t d, std::size_t s, Enco
   return true;
 }
 
-// encode_batch and encode_dense_batch: a list of id lists, built window by
-// window, so the flat ids of one window at most are held beside the lists.
+// The id lists of one encoded window, appended to `lists`.
+bool append_lists(PyObject* lists, const FlatIds& flat) {
+  GcPause no_collections;
+  for (std::size_t i = 0; i + 1 < flat.offsets.size(); ++i) {
+    std::span<const TokenId> item(flat.ids.data() + flat.offsets[i],
+                                  flat.offsets[i + 1] - flat.offsets[i]);
+    Ref list = Ref::steal(ids_to_list(item));
+    if (!list || PyList_Append(lists, list.get()) != 0) return false;
+  }
+  return true;
+}
+
+// encode_batch and encode_dense_batch: a list of id lists. While the pool
+// encodes one window, this thread makes the lists of the window before and
+// reads the next, so the two cores' worth of encoding is not held up by the
+// Python work between windows.
 template <bool dense>
 PyObject* encode_batch_body(PyObject* self, Slots slots) {
   EncodeMode mode = EncodeMode::kDense;
@@ -857,22 +902,21 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
   const Tokenizer& tokenizer = tokenizer_of(self);
   Ref lists = Ref::steal(PyList_New(0));
   if (!lists) return nullptr;
-  const bool encoded = convert_texts(slots[0], tokenizer, [&](const TextBatch& batch) {
-    Result<FlatIds> flat = run_unlocked([&](const CancelCheck& poll) {
-      return tokenizer.encode_batch(batch.views, mode, special, poll);
-    });
-    if (!flat.ok()) return false;
-    const TokenIds& ids = flat->ids;
-    const std::vector<std::uint64_t>& offsets = flat->offsets;
-    GcPause no_collections;
-    for (std::size_t i = 0; i < batch.views.size(); ++i) {
-      std::span<const TokenId> item(ids.data() + offsets[i], offsets[i + 1] - offsets[i]);
-      Ref list = Ref::steal(ids_to_list(item));
-      if (!list || PyList_Append(lists.get(), list.get()) != 0) return false;
-    }
-    return true;
-  });
-  return encoded ? lists.release() : nullptr;
+  FlatIds before;  // the ids of the window before, whose lists are not made yet
+  const bool encoded =
+      convert_texts(slots[0], tokenizer, [&](const TextBatch& batch, const ReadAhead& read_ahead) {
+        bool beside_ok = false;
+        Result<FlatIds> flat = run_unlocked_beside(
+            [&](const CancelCheck& poll, const std::function<void()>& meanwhile) {
+              return tokenizer.encode_batch(batch.views, mode, special, poll, meanwhile);
+            },
+            [&] { return append_lists(lists.get(), before) && read_ahead(); }, &beside_ok);
+        if (!flat.ok() || !beside_ok) return false;
+        before = std::move(flat).value();
+        return true;
+      });
+  if (!encoded || !append_lists(lists.get(), before)) return nullptr;
+  return lists.release();
 }
 
 // encode_to_numpy (one text, one array) and encode_batch_to_numpy (ids and
@@ -887,12 +931,16 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
   MappedIds ids;
   std::vector<std::uint64_t> offsets{0};
   std::vector<std::uint64_t> window_offsets;
-  auto encode = [&](const TextBatch& batch) {
+  auto encode = [&](const TextBatch& batch, const ReadAhead& read_ahead) {
     window_offsets.resize(batch.views.size() + 1);
-    Status status = run_unlocked([&](const CancelCheck& poll) {
-      return tokenizer.encode_batch(batch.views, mode, special, ids, window_offsets, poll);
-    });
-    if (!status.ok()) return false;
+    bool beside_ok = false;
+    Status status = run_unlocked_beside(
+        [&](const CancelCheck& poll, const std::function<void()>& meanwhile) {
+          return tokenizer.encode_batch(batch.views, mode, special, ids, window_offsets, poll,
+                                        meanwhile);
+        },
+        read_ahead, &beside_ok);
+    if (!status.ok() || !beside_ok) return false;
     const std::uint64_t base = offsets.back();
     for (std::size_t i = 1; i < window_offsets.size(); ++i) {
       offsets.push_back(base + window_offsets[i]);
@@ -906,7 +954,9 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
     if (!convert_texts(slots[0], tokenizer, encode)) return nullptr;
   } else {
     TextBatch batch;
-    if (!append_text(slots[0], tokenizer, &batch) || !encode(batch)) return nullptr;
+    if (!append_text(slots[0], tokenizer, &batch) || !encode(batch, [] { return true; })) {
+      return nullptr;
+    }
   }
   Ref id_array = Ref::steal(ids_to_array(std::move(ids), method));
   if (!id_array || !batched) return id_array.release();
