@@ -219,6 +219,13 @@ class Carries {
 class ShortTable {
  public:
   ShortTable() { resize(1 << 12); }
+  // Empty again, at the first capacity.
+  void clear() {
+    slots_.release();
+    carries_.clear();
+    size_ = 0;
+    resize(1 << 12);
+  }
 
   void add(std::uint64_t key, std::uint64_t weight) {
     Slot& slot = find(slots_, key);
@@ -249,13 +256,6 @@ class ShortTable {
       const std::uint64_t key = slot.key;
       f(key, carries_.full(slot.weight, key));
     });
-  }
-
-  void clear() {
-    slots_.release();
-    carries_.clear();
-    size_ = 0;
-    resize(1 << 12);
   }
 
  private:
@@ -316,6 +316,13 @@ class MediumTable {
   static constexpr std::uint64_t kMaxBytes = 15;
 
   MediumTable() { resize(1 << 10); }
+  void clear() {
+    slots_.release();
+    carries_.clear();
+    size_ = 0;
+    bytes_ = 0;
+    resize(1 << 10);
+  }
 
   void add(std::uint64_t lo, std::uint64_t hi, std::uint64_t weight) {
     Slot& slot = find(slots_, lo, hi);
@@ -348,14 +355,6 @@ class MediumTable {
     visit_scattered(slots_, [&](const Slot& slot) {
       if (slot.hi != 0) f(slot.lo, slot.hi, carries_.full(slot.weight, key_of(slot)));
     });
-  }
-
-  void clear() {
-    slots_.release();
-    carries_.clear();
-    size_ = 0;
-    bytes_ = 0;
-    resize(1 << 10);
   }
 
  private:
