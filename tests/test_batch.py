@@ -179,7 +179,8 @@ def test_an_error_from_the_iterable_reaches_the_caller(tok, call, fail_at):
         call(tok, texts())
 
 
-def test_the_iterable_may_use_the_tokenizer_meanwhile(tok):
+@pytest.mark.parametrize("mode", ["scored", "dense", "numpy"])
+def test_the_iterable_may_use_the_tokenizer_meanwhile(tok, mode):
     nested = []
 
     def texts():
@@ -187,8 +188,89 @@ def test_the_iterable_may_use_the_tokenizer_meanwhile(tok):
             nested.append(tok.encode_batch([f"inner {i}"])[0] == tok.encode(f"inner {i}"))
             yield f"outer {i} {SPECIAL}"
 
-    assert tok.encode_batch(texts()) == [tok.encode(f"outer {i} {SPECIAL}") for i in range(3000)]
+    items = [f"outer {i} {SPECIAL}" for i in range(3000)]
+    if mode == "numpy":
+        got = split(*tok.encode_batch_to_numpy(texts()))
+    else:
+        got = batch_lists(tok, texts(), mode)
+    assert got == [single(tok, t, "dense" if mode == "dense" else "scored") for t in items]
     assert len(nested) == 3000 and all(nested)
+
+
+# A child forked by the iterable while a window is encoded has none of the
+# pool's threads: its batch fails (or, with one runner, completes) instead of
+# waiting for them forever; the parent's batch is unharmed.
+FORK_SCRIPT = """
+import os, sys, warnings
+import tarvik_core
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a threaded process
+tok = tarvik_core.QormTokenizer.from_file(sys.argv[1])
+parent = os.getpid()
+def texts():
+    for i in range(6000):
+        if i == 1500:
+            os.fork()
+        yield f"item {i} of the batch"
+try:
+    ids = tok.encode_batch(texts())
+    want = [tok.encode(f"item {i} of the batch") for i in range(6000)]
+    outcome = "ok" if ids == want else "wrong ids"
+except BaseException as e:
+    outcome = f"{type(e).__name__}: {e}"
+if os.getpid() != parent:
+    print("child", outcome, flush=True)
+    os._exit(0)
+os.wait()
+print("parent", outcome, flush=True)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_a_fork_inside_the_iterable_never_hangs(tok, tmp_path, workers):
+    model = tmp_path / "model.json"
+    tok.save(str(model))
+    env = dict(os.environ, RAYON_NUM_THREADS=workers)
+    run = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(model)], env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = dict(line.split(" ", 1) for line in run.stdout.splitlines())
+    assert lines["parent"] == "ok"
+    assert lines["child"] == "ok" or "forked while work was spread over the worker pool" in lines["child"]
+    if workers == "1":
+        assert lines["child"] == "ok"
+
+
+# The read-ahead with one runner: it runs before each window's encoding.
+ONE_RUNNER_SCRIPT = """
+import sys
+import tarvik_core
+tok = tarvik_core.QormTokenizer.from_file(sys.argv[1])
+items = [f"line {i} \u00e9" for i in range(5000)]
+assert tok.encode_batch(iter(items)) == [tok.encode(t) for t in items]
+ids, offsets = tok.encode_batch_to_numpy(iter(items))
+assert [ids[offsets[i]:offsets[i + 1]].tolist() for i in range(len(items))] == [tok.encode(t) for t in items]
+def failing():
+    yield from items[:2500]
+    raise LookupError("late")
+for call in (tok.encode_batch, tok.encode_batch_to_numpy):
+    try:
+        call(failing())
+    except LookupError as e:
+        assert str(e) == "late"
+    else:
+        raise AssertionError("no error")
+print("ok")
+"""
+
+
+def test_batches_with_one_runner(tok, tmp_path):
+    model = tmp_path / "model.json"
+    tok.save(str(model))
+    run = subprocess.run([sys.executable, "-c", ONE_RUNNER_SCRIPT, str(model)],
+                         env=dict(os.environ, RAYON_NUM_THREADS="1"),
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr
 
 
 @pytest.mark.parametrize("call", BATCH_CALLS)

@@ -242,7 +242,11 @@ class Tokenizer {
   // calling thread joins them when it returns: work of the caller's own, such
   // as preparing the next batch or handing on the last one's ids, then runs
   // beside the encoding instead of between batches. It is not called for an
-  // empty batch; on a pool of one thread it runs before the encoding.
+  // empty batch; on a pool of one thread, or when the first texts are too
+  // few to share, it runs before the encoding. What it throws comes out of
+  // this call once the pool's threads are done. If it forks and returns in
+  // the child, the child's call fails (kInternal) instead of waiting for
+  // threads the child does not have.
   Result<FlatIds> encode_batch(std::span<const std::string_view> texts, EncodeMode mode,
                                bool special = true, const CancelCheck& cancel = {},
                                const std::function<void()>& meanwhile = {}) const;

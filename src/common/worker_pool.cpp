@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,6 +68,7 @@ void after_fork_child() {
 
 struct WorkerPool::State {
   std::size_t size = 1;
+  pid_t process = getpid();  // the process whose threads these are
   std::mutex mutex;
   std::condition_variable wake;
   std::deque<std::shared_ptr<Batch>> queue;
@@ -144,7 +146,11 @@ void WorkerPool::run_erased(std::size_t count, Erased fn, void* task, ErasedWait
     state_->queue.push_back(batch);
   }
   state_->wake.notify_all();
-  if (beside_fn != nullptr) beside_fn(beside);
+  if (beside_fn != nullptr) {
+    beside_fn(beside);
+    // In a child forked meanwhile, nothing of the pool may be touched again.
+    if (getpid() != state_->process) throw ForkedDuringRun();
+  }
   batch->drain();
   {
     std::unique_lock<std::mutex> lock(batch->mutex);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -57,9 +58,12 @@ class WorkerPool {
   // first calls meanwhile() once, while the pool's threads have already
   // started on the indices, and joins them after it returns. So the caller
   // can do work of its own (which may need a lock the tasks must not take)
-  // beside the tasks instead of before or after them. With a pool of one,
-  // meanwhile() runs before the tasks. An exception from it is rethrown once
-  // every task has returned, as a task's would be.
+  // beside the tasks instead of before or after them. With a pool of one, or
+  // a count below two, meanwhile() runs before the tasks. An exception from
+  // it is rethrown once every task has returned, as a task's would be. When
+  // meanwhile() forked the process and returns in the child, where the
+  // pool's threads and the indices they had taken do not exist, run() throws
+  // ForkedDuringRun there at once instead of waiting for them forever.
   template <class Task, class OnWait, class Meanwhile>
   void run(std::size_t count, Task&& task, OnWait&& on_wait, Meanwhile&& meanwhile) {
     using G = Guarded<std::remove_reference_t<Task>, std::remove_reference_t<OnWait>>;
@@ -131,6 +135,13 @@ class WorkerPool {
 
   explicit WorkerPool(std::size_t size);
   State* state_;
+};
+
+struct ForkedDuringRun : std::runtime_error {
+  ForkedDuringRun()
+      : std::runtime_error(
+            "the process forked while work was spread over the worker pool; the child cannot "
+            "finish that work") {}
 };
 
 // The cancel check of work spread over the pool. Only the thread that made

@@ -168,7 +168,11 @@ Status run_batch(const Encoder& encoder, BatchMode mode, std::span<const std::st
       }
     };
     if (meanwhile && first_window) {
-      pool.run(groups, encode_group, check_caller, meanwhile);
+      try {
+        pool.run(groups, encode_group, check_caller, meanwhile);
+      } catch (const ForkedDuringRun& forked) {
+        return Error::internal(forked.what());
+      }
     } else {
       pool.run(groups, encode_group, check_caller);
     }

@@ -282,15 +282,15 @@ PyObject* raise_core_error(const Error& error) {
   return raise_error(error);
 }
 
-// Runs `work(poll, unlocked)` with the lock released and signals polled; a
-// signal handler's exception, or the core's error, is raised when it fails.
+// Runs `work(poll)` with the lock released and signals polled; a signal
+// handler's exception, or the core's error, is raised when it fails.
 template <class Work>
-auto run_released(Work&& work) {
+auto run_unlocked(Work&& work) {
   Ref pending;
   auto result = [&] {
     ReleasedLock unlocked;
     SignalPoll poll(unlocked, pending);
-    return work(CancelCheck(std::ref(poll)), unlocked);
+    return work(CancelCheck(std::ref(poll)));
   }();
   if (!result.ok()) {
     if (pending) set_raised_exception(pending.release());
@@ -299,38 +299,48 @@ auto run_released(Work&& work) {
   return result;
 }
 
+// run_unlocked for a core call that takes a `meanwhile`: `beside` (Python
+// work, false with an error raised), when set, runs there with the lock held
+// again, so that it overlaps the pool's work, or after the call when the core
+// never asked for it. A failed beside() stops the call at its next poll, and
+// its error is the one raised unless the core failed on its own; so errors
+// come as they would one step after the other, the core's on this window
+// before beside()'s on the next. *beside_ok: beside() ran and succeeded.
 template <class Work>
-auto run_unlocked(Work&& work) {
-  return run_released([&](const CancelCheck& poll, ReleasedLock&) { return work(poll); });
-}
-
-// run_unlocked for a core call that takes a `meanwhile`: `beside()` (Python
-// work, false with an error raised) runs there with the lock held again, so
-// it overlaps the pool's work, or after the call when the core never asked
-// for it. *beside_ok tells whether it ran and succeeded; its error is raised
-// only when the work itself succeeded, which is the order of running them
-// one after the other.
-template <class Work, class Beside>
-auto run_unlocked_beside(Work&& work, Beside&& beside, bool* beside_ok) {
+auto run_unlocked_beside(Work&& work, const std::function<bool()>& beside, bool* beside_ok) {
   bool called = false;
-  Ref raised;  // beside()'s error, parked while the lock is released
-  auto result = run_released([&](const CancelCheck& poll, ReleasedLock& unlocked) {
-    const std::function<void()> meanwhile = [&] {
-      unlocked.with_lock([&] {
-        called = true;
-        if (!beside()) raised = Ref::steal(fetch_raised_exception());
-      });
-    };
-    return work(poll, meanwhile);
-  });
+  Ref raised;   // beside()'s error, parked while the lock is released
+  Ref pending;  // a signal handler's
+  auto result = [&] {
+    ReleasedLock unlocked;
+    SignalPoll poll(unlocked, pending);
+    // Asked on this thread only, as is `meanwhile`.
+    const CancelCheck stop = [&] { return static_cast<bool>(raised) || poll(); };
+    std::function<void()> meanwhile;
+    if (beside) {
+      meanwhile = [&] {
+        unlocked.with_lock([&] {
+          called = true;
+          if (!beside()) raised = Ref::steal(fetch_raised_exception());
+        });
+      };
+    }
+    return work(stop, meanwhile);
+  }();
   *beside_ok = false;
-  if (!result.ok()) return result;
-  if (!called) {
-    *beside_ok = beside();
+  if (!result.ok()) {
+    const bool stopped_by_beside =
+        raised && !pending && result.error().kind == ErrorKind::kInterrupted;
+    if (stopped_by_beside) {
+      set_raised_exception(raised.release());
+    } else {
+      if (pending) set_raised_exception(pending.release());
+      raise_core_error(result.error());
+    }
   } else if (raised) {
     set_raised_exception(raised.release());
   } else {
-    *beside_ok = true;
+    *beside_ok = called || !beside || beside();
   }
   return result;
 }
@@ -911,6 +921,8 @@ PyObject* encode_batch_body(PyObject* self, Slots slots) {
               return tokenizer.encode_batch(batch.views, mode, special, poll, meanwhile);
             },
             [&] { return append_lists(lists.get(), before) && read_ahead(); }, &beside_ok);
+        // Made beside the next window, the lists of this one can fail (out
+        // of memory) after an error reading the one after it.
         if (!flat.ok() || !beside_ok) return false;
         before = std::move(flat).value();
         return true;
@@ -954,9 +966,7 @@ PyObject* encode_numpy_body(PyObject* self, Slots slots) {
     if (!convert_texts(slots[0], tokenizer, encode)) return nullptr;
   } else {
     TextBatch batch;
-    if (!append_text(slots[0], tokenizer, &batch) || !encode(batch, [] { return true; })) {
-      return nullptr;
-    }
+    if (!append_text(slots[0], tokenizer, &batch) || !encode(batch, ReadAhead())) return nullptr;
   }
   Ref id_array = Ref::steal(ids_to_array(std::move(ids), method));
   if (!id_array || !batched) return id_array.release();

@@ -74,56 +74,69 @@ void test_a_throwing_wait_callback_is_rethrown() {
   check(caught == waited.load(), "the wait callback's exception reaches the caller");
 }
 
-// meanwhile() runs once on the calling thread whatever the count, while the
-// pool's own threads (when there are any) already take indices; what it
+// meanwhile() runs once on the calling thread whatever the count: before the
+// caller takes any index, while the pool's own threads already take them
+// (with one runner, or fewer than two indices, before every index). What it
 // throws comes back after every index ran.
 void test_meanwhile_runs_once_on_the_caller_beside_the_tasks() {
   WorkerPool& pool = WorkerPool::shared();
   const std::thread::id caller = std::this_thread::get_id();
   for (std::size_t count : {0u, 1u, 64u}) {
+    const bool shared = pool.size() > 1 && count > 1;
     std::vector<std::atomic<int>> calls(count);
     std::atomic<std::size_t> by_others{0};
+    std::atomic<std::size_t> by_caller{0};
     int meanwhile_calls = 0;
     bool on_caller = false;
+    bool caller_waited = false;
     bool others_worked = false;
+    bool nothing_ran_before = false;
     pool.run(
         count,
         [&](std::size_t i) {
           calls[i].fetch_add(1);
-          if (std::this_thread::get_id() != caller) by_others.fetch_add(1);
+          (std::this_thread::get_id() == caller ? by_caller : by_others).fetch_add(1);
         },
         [] {},
         [&] {
           ++meanwhile_calls;
           on_caller = std::this_thread::get_id() == caller;
+          caller_waited = by_caller.load() == 0;
+          nothing_ran_before = by_caller.load() + by_others.load() == 0;
           const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-          while (by_others.load() == 0 && pool.size() > 1 && count > 1 &&
-                 std::chrono::steady_clock::now() < until) {
+          while (shared && by_others.load() == 0 && std::chrono::steady_clock::now() < until) {
             std::this_thread::yield();
           }
           others_worked = by_others.load() > 0;
         });
-    const std::string what = " (" + std::to_string(count) + " indices)";
+    const std::string what =
+        " (" + std::to_string(count) + " indices, " + std::to_string(pool.size()) + " runners)";
     check(meanwhile_calls == 1 && on_caller, "meanwhile runs once on the caller" + what);
+    check(caller_waited, "the caller takes no index before meanwhile" + what);
     bool each_once = true;
     for (const auto& c : calls) each_once = each_once && c.load() == 1;
     check(each_once, "every index ran exactly once" + what);
-    if (pool.size() > 1 && count > 1) {
+    if (shared) {
       check(others_worked, "the pool's threads take indices while meanwhile runs" + what);
+    } else {
+      check(nothing_ran_before, "meanwhile runs before every index" + what);
     }
   }
-  std::vector<std::atomic<int>> calls(64);
-  bool caught = false;
-  try {
-    pool.run(
-        calls.size(), [&](std::size_t i) { calls[i].fetch_add(1); }, [] {},
-        [] { throw std::runtime_error("meanwhile failed"); });
-  } catch (const std::runtime_error&) {
-    caught = true;
+  for (std::size_t count : {1u, 64u}) {
+    std::vector<std::atomic<int>> calls(count);
+    bool caught = false;
+    try {
+      pool.run(
+          calls.size(), [&](std::size_t i) { calls[i].fetch_add(1); }, [] {},
+          [] { throw std::runtime_error("meanwhile failed"); });
+    } catch (const std::runtime_error&) {
+      caught = true;
+    }
+    bool each_once = true;
+    for (const auto& c : calls) each_once = each_once && c.load() == 1;
+    check(caught && each_once, "meanwhile's exception comes back after every index ran (" +
+                                   std::to_string(count) + " indices)");
   }
-  bool each_once = true;
-  for (const auto& c : calls) each_once = each_once && c.load() == 1;
-  check(caught && each_once, "meanwhile's exception comes back after every index ran");
 }
 
 // Sizes below and above the point where a range is split, in shapes that
