@@ -87,6 +87,13 @@ class Trie {
 
   // The end of the longest token that matches at `begin` (up to limit), and
   // its id; found is false when none does. Requires begin < limit.
+  //
+  // Measured on the greedy mode (8192-token model, heldout/mixed.txt, one
+  // thread, builds alternated): keeping the last token seen by masks instead
+  // of the branch on the terminal flag was slower (8.3-8.5x tiktoken against
+  // 8.5-9.6x), and even a walk that tracks no token at all (wrong answers,
+  // as a bound) was only about 7 % faster: the walk's own dependent steps
+  // and its exit are what cost.
   struct Longest {
     const unsigned char* end;
     TokenId id;
