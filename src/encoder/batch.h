@@ -3,9 +3,9 @@
 // Work is cut into units: one per text, except that a text split by the
 // chunked mode is cut into the same pieces (Encoder::piece_end) that
 // encode_parallel cuts it into, so item i comes out exactly as encoding it
-// alone would. Units are taken in windows of about 64 KiB of input, and a
-// window's consecutive units in groups of a few KiB (fewer bytes when the
-// whole batch is small, so that every runner gets a share). Within a window
+// alone would. Units are taken in windows of at least 64 KiB of input and 32
+// groups a runner, a group being consecutive units of a few KiB (fewer bytes
+// when the whole batch is small, so that every runner gets a share). Within a window
 // the pool's runners take groups from its counter, and after it the calling
 // thread appends the window's ids to the sink in input order and lets their
 // memory go. So the working memory stays one window's ids whatever the batch
