@@ -5,11 +5,11 @@
 // encode_parallel cuts it into, so item i comes out exactly as encoding it
 // alone would. Units are taken in windows of at least 64 KiB of input and 32
 // groups a runner, a group being consecutive units of a few KiB (fewer bytes
-// when the whole batch is small, so that every runner gets a share). Within a window
-// the pool's runners take groups from its counter, and after it the calling
-// thread appends the window's ids to the sink in input order and lets their
-// memory go. So the working memory stays one window's ids whatever the batch
-// size, and the sink sees every id once.
+// when the whole batch is small, so that every runner gets a share). Within
+// a window the pool's runners take groups from its counter, and after it the
+// calling thread appends the window's ids to the sink in input order and
+// lets their memory go. So the working memory stays one window's ids
+// whatever the batch size, and the sink sees every id once.
 //
 // Cancellation is polled on the calling thread only (it may run signal
 // handlers), between units and windows, at most every ~50 ms; a stop makes

@@ -282,30 +282,15 @@ PyObject* raise_core_error(const Error& error) {
   return raise_error(error);
 }
 
-// Runs `work(poll)` with the lock released and signals polled; a signal
-// handler's exception, or the core's error, is raised when it fails.
-template <class Work>
-auto run_unlocked(Work&& work) {
-  Ref pending;
-  auto result = [&] {
-    ReleasedLock unlocked;
-    SignalPoll poll(unlocked, pending);
-    return work(CancelCheck(std::ref(poll)));
-  }();
-  if (!result.ok()) {
-    if (pending) set_raised_exception(pending.release());
-    raise_core_error(result.error());
-  }
-  return result;
-}
-
-// run_unlocked for a core call that takes a `meanwhile`: `beside` (Python
-// work, false with an error raised), when set, runs there with the lock held
-// again, so that it overlaps the pool's work, or after the call when the core
-// never asked for it. A failed beside() stops the call at its next poll, and
-// its error is the one raised unless the core failed on its own; so errors
-// come as they would one step after the other, the core's on this window
-// before beside()'s on the next. *beside_ok: beside() ran and succeeded.
+// Runs `work(poll, meanwhile)` with the lock released and signals polled; a
+// signal handler's exception, or the core's error, is raised when it fails.
+// `beside` (Python work, false with an error raised), when set, runs as the
+// core's `meanwhile` with the lock held again, so that it overlaps the pool's
+// work, or after the call when the core never asked for it. A failed
+// beside() stops the call at its next poll, and its error is the one raised
+// unless the core failed on its own; so errors come as they would one step
+// after the other, the core's on this window before beside()'s on the next.
+// *beside_ok: beside() ran and succeeded.
 template <class Work>
 auto run_unlocked_beside(Work&& work, const std::function<bool()>& beside, bool* beside_ok) {
   bool called = false;
@@ -343,6 +328,16 @@ auto run_unlocked_beside(Work&& work, const std::function<bool()>& beside, bool*
     *beside_ok = called || !beside || beside();
   }
   return result;
+}
+
+// Runs `work(poll)` with the lock released and signals polled; a signal
+// handler's exception, or the core's error, is raised when it fails.
+template <class Work>
+auto run_unlocked(Work&& work) {
+  bool no_beside = false;
+  return run_unlocked_beside(
+      [&](const CancelCheck& poll, const std::function<void()>&) { return work(poll); }, {},
+      &no_beside);
 }
 
 // One path: str, bytes or os.PathLike, in the file system's encoding.
