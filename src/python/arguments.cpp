@@ -233,6 +233,10 @@ bool convert_text(PyObject* object, const char* message, TextBytes* out) {
   if (PyUnicode_Check(object)) {
     // ASCII strings are their own UTF-8; others are encoded into a temporary
     // bytes object rather than a UTF-8 copy cached for the str's whole life.
+    // For a long text that costs about an eighth of a greedy call (2.6 of
+    // 20 ms on 3.3 MB), half of it the codec's fresh pages faulting in.
+    // Encoding into an exactly sized string of our own was no faster: its
+    // pages, and the result's, then faulted in instead.
     if (is_ascii_str(object)) {
       out->view = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));

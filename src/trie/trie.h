@@ -93,7 +93,10 @@ class Trie {
   // of the branch on the terminal flag was slower (8.3-8.5x tiktoken against
   // 8.5-9.6x), and even a walk that tracks no token at all (wrong answers,
   // as a bound) was only about 7 % faster: the walk's own dependent steps
-  // and its exit are what cost.
+  // and its exit are what cost. Taking the first two, three or four steps
+  // without branches (a failed step moves to a node without children) and
+  // branching once after them did not help either: two were as fast, three
+  // 3 % and four 7 % slower.
   struct Longest {
     const unsigned char* end;
     TokenId id;
